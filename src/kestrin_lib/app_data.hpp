@@ -1,0 +1,83 @@
+// The session's dispatch state and the handlers of every event it receives.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "kestrin_lib/wayland.hpp"
+
+struct wl_output;
+struct wl_registry;
+struct wl_seat;
+struct wl_shm;
+struct wl_keyboard;
+struct zwp_virtual_keyboard_manager_v1;
+struct zwlr_virtual_pointer_manager_v1;
+struct zwlr_screencopy_manager_v1;
+struct zwlr_screencopy_frame_v1;
+
+namespace kestrin {
+
+// The seat keyboard's keymap as the compositor sent it.
+struct Keymap {
+  std::uint32_t format;
+  Fd fd;
+  std::uint32_t size;
+};
+
+struct Output {
+  Proxy<wl_output> output;
+  std::optional<std::string> name;
+  std::uint32_t global_name = 0;  // the registry name, also the proxy's user data
+  std::uint32_t version = 0;      // the version the output was bound at
+};
+
+// Buffer parameters announced by a screencopy frame.
+struct ScreencopyBuffer {
+  std::uint32_t format;
+  std::uint32_t width;
+  std::uint32_t height;
+  std::uint32_t stride;
+};
+
+// One capture in progress.
+struct Screencopy {
+  Proxy<zwlr_screencopy_frame_v1> frame;
+  std::optional<ScreencopyBuffer> buffer;
+  bool failed = false;  // the compositor sent failed for this frame
+};
+
+struct AppData {
+  AppData();
+  AppData(const AppData&) = delete;
+  AppData& operator=(const AppData&) = delete;
+  ~AppData();
+
+  // Fields in the order teardown releases them.
+  Proxy<wl_seat> seat;
+  Proxy<zwp_virtual_keyboard_manager_v1> virtual_keyboard_manager;
+  Proxy<zwlr_virtual_pointer_manager_v1> virtual_pointer_manager;
+  std::optional<Keymap> keymap;
+  Proxy<zwlr_screencopy_manager_v1> screencopy_manager;
+  std::map<std::uint32_t, Output> outputs;
+  Proxy<wl_shm> shm;
+  std::optional<Screencopy> screencopy;
+  bool screencopy_pending = false;
+
+  // Objects whose events keep arriving but that nothing else refers to.
+  Proxy<wl_registry> registry;
+  Proxy<wl_keyboard> keyboard;
+
+  // Binds globals on this queue; set by connect before the first roundtrip.
+  const QueueHandle* queue_handle = nullptr;
+};
+
+// Listener registration for the objects whose events reach AppData.
+void listen_registry(AppData& app_data, wl_registry* registry);
+void listen_keyboard(AppData& app_data, wl_keyboard* keyboard);
+void listen_screencopy_frame(AppData& app_data, zwlr_screencopy_frame_v1* frame);
+void listen_buffer(AppData& app_data, struct wl_buffer* buffer);
+
+}  // namespace kestrin

@@ -1,0 +1,48 @@
+// The steps of a session that talk to the compositor: opening the socket,
+// setting up the virtual keyboard, and capturing an output.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "kestrin_lib/app_data.hpp"
+#include "kestrin_lib/error.hpp"
+#include "kestrin_lib/wayland.hpp"
+
+struct wl_display;
+struct zwp_virtual_keyboard_v1;
+
+namespace kestrin {
+
+// Finds the compositor's socket from the argument or the environment, connects
+// to it and hands it to libwayland-client. The caller owns the result.
+Result<wl_display*> connect_wayland(std::optional<std::string_view> wayland_display);
+
+// Gets the seat's keyboard, captures its keymap, and makes a virtual keyboard
+// that uses it. Every failure is fatal.
+Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, const QueueHandle& queue_handle,
+                                                              const EventQueue& event_queue);
+
+struct FreeDeleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+
+// A captured picture: height rows of width pixels of 4 bytes (B, G, R, X),
+// rows packed. The bytes are malloc'd so that ownership can pass to Python.
+struct PixelArray {
+  std::unique_ptr<std::uint8_t, FreeDeleter> data;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+
+  std::size_t size() const { return std::size_t{width} * height * 4; }
+};
+
+// Captures one output, chosen by name, or the only one when no name is given.
+Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue,
+                              std::optional<std::string_view> screen_name);
+
+}  // namespace kestrin

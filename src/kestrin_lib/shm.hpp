@@ -1,0 +1,24 @@
+// Unnamed shared-memory files for wl_shm buffers.
+#pragma once
+
+#include <cstddef>
+
+#include "kestrin_lib/error.hpp"
+#include "kestrin_lib/wayland.hpp"
+
+namespace kestrin {
+
+// The system calls create_shm_file makes, replaceable so that tests can make
+// them fail.
+struct ShmCalls {
+  int (*shm_open)(const char* name, int flags, unsigned mode);
+  int (*shm_unlink)(const char* name);
+  int (*ftruncate)(int fd, long length);
+};
+const ShmCalls& system_shm_calls();
+
+// Creates a shared-memory file of `size` zero bytes under a random name and
+// removes the name at once; the caller owns the descriptor.
+Result<Fd> create_shm_file(std::size_t size, const ShmCalls& calls = system_shm_calls());
+
+}  // namespace kestrin

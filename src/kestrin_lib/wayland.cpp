@@ -1,0 +1,116 @@
+#include "kestrin_lib/wayland.hpp"
+
+#include <wayland-client-protocol.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <utility>
+
+namespace kestrin {
+namespace {
+
+// libwayland-client reports the text of a protocol error only through its log
+// handler. Keep the last error text of the thread so that a failed dispatch
+// can say what the compositor objected to; other texts go to stderr as usual.
+thread_local std::string last_protocol_error;
+
+void library_log(const char* format, va_list args) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::string line(text);
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  if (line.find(": error ") != std::string::npos) {
+    last_protocol_error = std::move(line);
+    return;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void install_library_log() {
+  static std::once_flag once;
+  std::call_once(once, [] { wl_log_set_handler_client(library_log); });
+}
+
+void sync_done(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
+
+const wl_callback_listener sync_listener = {.done = sync_done};
+
+}  // namespace
+
+EventQueue::EventQueue(wl_display* display) : display_(display), queue_(nullptr) {
+  install_library_log();
+  queue_ = wl_display_create_queue(display_);
+}
+
+EventQueue::EventQueue(EventQueue&& other) noexcept
+    : display_(std::exchange(other.display_, nullptr)), queue_(std::exchange(other.queue_, nullptr)) {}
+
+EventQueue::~EventQueue() {
+  if (queue_ != nullptr) wl_event_queue_destroy(queue_);
+  if (display_ != nullptr) wl_display_disconnect(display_);
+}
+
+Status EventQueue::dispatch_pass() const {
+  for (;;) {
+    errno = 0;
+    if (wl_display_dispatch_queue(display_, queue_) >= 0) return {};
+    if (errno == EINTR && wl_display_get_error(display_) == 0) continue;
+    return std::unexpected(dispatch_error());
+  }
+}
+
+Error EventQueue::dispatch_error() const {
+  int error = wl_display_get_error(display_);
+  if (error == EPROTO) {
+    const wl_interface* interface = nullptr;
+    uint32_t id = 0;
+    uint32_t code = wl_display_get_protocol_error(display_, &interface, &id);
+    if (!last_protocol_error.empty()) return Error::ordinary("the compositor reported a protocol error: " + last_protocol_error);
+    return Error::ordinary("the compositor reported a protocol error: " +
+                           std::string(interface != nullptr ? interface->name : "unknown") + "@" + std::to_string(id) +
+                           ": error " + std::to_string(code));
+  }
+  if (error == 0) error = errno != 0 ? errno : EIO;
+  return Error::ordinary("the connection to the compositor failed: " + os_error_text(error));
+}
+
+QueueHandle::QueueHandle(const EventQueue& queue) : wrapper_(nullptr), queue_(queue.queue()) {
+  wrapper_ = static_cast<wl_display*>(wl_proxy_create_wrapper(queue.display()));
+  if (wrapper_ != nullptr) wl_proxy_set_queue(as_proxy(wrapper_), queue_);
+}
+
+QueueHandle::QueueHandle(QueueHandle&& other) noexcept
+    : wrapper_(std::exchange(other.wrapper_, nullptr)), queue_(std::exchange(other.queue_, nullptr)) {}
+
+QueueHandle::~QueueHandle() {
+  if (wrapper_ != nullptr) wl_proxy_wrapper_destroy(wrapper_);
+}
+
+Status roundtrip(const EventQueue& event_queue, const QueueHandle& queue_handle) {
+  bool done = false;
+  Proxy<wl_callback> callback(wl_display_sync(queue_handle.display()));
+  if (!callback) return std::unexpected(Error::ordinary("out of memory"));
+  wl_callback_add_listener(callback.get(), &sync_listener, &done);
+  while (!done) {
+    if (auto pass = event_queue.dispatch_pass(); !pass) return pass;
+  }
+  return {};
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace kestrin

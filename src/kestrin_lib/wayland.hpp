@@ -1,0 +1,107 @@
+// Ownership of libwayland-client objects: proxies, the display connection with
+// the session's event queue, and the queue handle through which every object
+// of the session is created. Dropping any of them sends nothing.
+#pragma once
+
+#include <wayland-client-core.h>
+
+#include <memory>
+#include <utility>
+
+#include "kestrin_lib/error.hpp"
+
+namespace kestrin {
+
+template <class T>
+struct ProxyDeleter {
+  void operator()(T* proxy) const noexcept { wl_proxy_destroy(reinterpret_cast<wl_proxy*>(proxy)); }
+};
+
+// Owns the client side of one protocol object. Destroying it frees the proxy
+// only; the compositor keeps the object until the connection closes.
+template <class T>
+using Proxy = std::unique_ptr<T, ProxyDeleter<T>>;
+
+template <class T>
+wl_proxy* as_proxy(T* object) {
+  return reinterpret_cast<wl_proxy*>(object);
+}
+
+// The display connection and the session's one event queue. It holds the only
+// reference to the connection: destroying it destroys the queue and closes the
+// socket, so every proxy of the session must be gone before.
+class EventQueue {
+ public:
+  explicit EventQueue(wl_display* display);  // takes the connection
+  EventQueue(EventQueue&& other) noexcept;
+  EventQueue& operator=(EventQueue&&) = delete;
+  ~EventQueue();
+
+  wl_display* display() const { return display_; }
+  wl_event_queue* queue() const { return queue_; }
+  explicit operator bool() const { return queue_ != nullptr; }
+
+  // One blocking dispatch pass: dispatch what is queued, or else flush, wait
+  // for the socket, read and dispatch. A signal interrupting the wait is not a
+  // failure; the pass is made again.
+  Status dispatch_pass() const;
+
+  // The description of the connection's failure, after a pass failed.
+  Error dispatch_error() const;
+
+ private:
+  wl_display* display_;
+  wl_event_queue* queue_;
+};
+
+// A wrapper of the display that belongs to the session's queue. Objects made
+// through it, or through `create`, land on that queue from the start.
+class QueueHandle {
+ public:
+  explicit QueueHandle(const EventQueue& queue);
+  QueueHandle(QueueHandle&& other) noexcept;
+  QueueHandle& operator=(QueueHandle&&) = delete;
+  ~QueueHandle();
+
+  wl_display* display() const { return wrapper_; }
+  wl_event_queue* queue() const { return queue_; }
+  explicit operator bool() const { return wrapper_ != nullptr; }
+
+  // Sends a request that creates an object: `send` is called with a wrapper of
+  // `parent` that belongs to this queue. Returns null only when out of memory.
+  template <class T, class P, class F>
+  T* create(P* parent, F&& send) const {
+    auto* wrapper = static_cast<P*>(wl_proxy_create_wrapper(parent));
+    if (wrapper == nullptr) return nullptr;
+    wl_proxy_set_queue(as_proxy(wrapper), queue_);
+    T* object = send(wrapper);
+    wl_proxy_wrapper_destroy(wrapper);
+    return object;
+  }
+
+ private:
+  wl_display* wrapper_;
+  wl_event_queue* queue_;
+};
+
+// Sends wl_display.sync on the queue and dispatches until its done event.
+Status roundtrip(const EventQueue& event_queue, const QueueHandle& queue_handle);
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept;
+  ~Fd();
+
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace kestrin

@@ -8,6 +8,7 @@
 
 #include "kestrin_lib/wayland.hpp"
 
+struct wl_buffer;
 struct wl_output;
 struct wl_registry;
 struct wl_seat;
@@ -66,18 +67,16 @@ struct AppData {
   std::optional<Screencopy> screencopy;
   bool screencopy_pending = false;
 
-  // Objects whose events keep arriving but that nothing else refers to.
+  // Objects whose events keep arriving for the whole session although nothing
+  // else refers to them; held here so that they are freed with the rest.
   Proxy<wl_registry> registry;
   Proxy<wl_keyboard> keyboard;
-
-  // Binds globals on this queue; set by connect before the first roundtrip.
-  const QueueHandle* queue_handle = nullptr;
 };
 
 // Listener registration for the objects whose events reach AppData.
 void listen_registry(AppData& app_data, wl_registry* registry);
 void listen_keyboard(AppData& app_data, wl_keyboard* keyboard);
 void listen_screencopy_frame(AppData& app_data, zwlr_screencopy_frame_v1* frame);
-void listen_buffer(AppData& app_data, struct wl_buffer* buffer);
+void listen_buffer(AppData& app_data, wl_buffer* buffer);
 
 }  // namespace kestrin

@@ -1,0 +1,169 @@
+// Capture of one output through screencopy into a wl_shm buffer.
+#include <unistd.h>
+#include <wayland-client-protocol.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "kestrin_lib/helper.hpp"
+#include "kestrin_lib/screencopy.hpp"
+#include "kestrin_lib/shm.hpp"
+
+namespace kestrin {
+namespace {
+
+constexpr std::int32_t no_cursor = 0;
+
+// Owners of the per-capture objects that also tell the compositor to free
+// them: otherwise it keeps a frame-sized pool per capture until disconnect.
+struct PoolDestroyer {
+  void operator()(wl_shm_pool* pool) const noexcept { wl_shm_pool_destroy(pool); }
+};
+struct BufferDestroyer {
+  void operator()(wl_buffer* buffer) const noexcept { wl_buffer_destroy(buffer); }
+};
+using Pool = std::unique_ptr<wl_shm_pool, PoolDestroyer>;
+using Buffer = std::unique_ptr<wl_buffer, BufferDestroyer>;
+
+Result<wl_output*> choose_output(AppData& app_data, std::optional<std::string_view> screen_name) {
+  if (screen_name) {
+    for (auto& [global_name, output] : app_data.outputs)
+      if (output.name && *output.name == *screen_name) return output.output.get();
+    return std::unexpected(Error::ordinary("no WLOutput with name " + std::string(*screen_name)));
+  }
+  if (app_data.outputs.empty()) return std::unexpected(Error::ordinary("at least one display need to be set"));
+  if (app_data.outputs.size() > 1)
+    return std::unexpected(Error::ordinary("more that one WLOuput set. Please specify the name of the one to use"));
+  return app_data.outputs.begin()->second.output.get();
+}
+
+// Ends the capture in progress, destroying its frame on the compositor too.
+void end_capture(AppData& app_data) {
+  if (app_data.screencopy && app_data.screencopy->frame) screencopy::destroy(std::move(app_data.screencopy->frame));
+  app_data.screencopy.reset();
+  app_data.screencopy_pending = false;
+}
+
+Error capture_failed() { return Error::ordinary("the compositor failed the capture"); }
+
+// The announced buffer must be expressible in the signed 32-bit arguments of
+// wl_shm and leave room for 4 bytes a pixel in every row.
+Status check_buffer(const ScreencopyBuffer& buffer) {
+  const std::uint64_t row = std::uint64_t{buffer.width} * 4;
+  if (buffer.width == 0 || buffer.height == 0)
+    return std::unexpected(Error::ordinary("the compositor announced an empty frame of " + std::to_string(buffer.width) +
+                                           "x" + std::to_string(buffer.height) + " pixels"));
+  if (buffer.stride < row)
+    return std::unexpected(Error::ordinary("the compositor announced a stride of " + std::to_string(buffer.stride) +
+                                           " bytes for rows of " + std::to_string(buffer.width) +
+                                           " pixels, which need " + std::to_string(row)));
+  if (std::uint64_t{buffer.stride} * buffer.height > INT32_MAX)
+    return std::unexpected(Error::ordinary("the frame of " + std::to_string(buffer.width) + "x" +
+                                           std::to_string(buffer.height) + " pixels with a stride of " +
+                                           std::to_string(buffer.stride) + " bytes is too large for a wl_shm pool"));
+  return {};
+}
+
+// Reads `length` bytes at `offset` of the file, however many reads it takes.
+Status read_exactly(int fd, std::uint8_t* destination, std::size_t length, off_t offset) {
+  while (length > 0) {
+    ssize_t got = ::pread(fd, destination, length, offset);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::ordinary(os_error_text(errno)));
+    }
+    if (got == 0) return std::unexpected(Error::ordinary("failed to fill whole buffer"));
+    destination += got;
+    length -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return {};
+}
+
+// Copies the picture out of the file straight into the array's memory,
+// leaving out any padding at the end of the rows.
+Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
+  PixelArray pixels;
+  pixels.width = buffer.width;
+  pixels.height = buffer.height;
+  pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(pixels.size())));
+  if (!pixels.data) return std::unexpected(Error::ordinary("out of memory for a frame of " + std::to_string(pixels.size()) + " bytes"));
+  const std::size_t row = std::size_t{buffer.width} * 4;
+  if (buffer.stride == row) {
+    if (auto read = read_exactly(fd, pixels.data.get(), pixels.size(), 0); !read) return std::unexpected(read.error());
+    return pixels;
+  }
+  for (std::uint32_t y = 0; y < buffer.height; ++y) {
+    auto read = read_exactly(fd, pixels.data.get() + y * row, row, static_cast<off_t>(y) * buffer.stride);
+    if (!read) return std::unexpected(read.error());
+  }
+  return pixels;
+}
+
+// Everything from the frame's creation on; any failure ends the capture.
+Result<PixelArray> capture(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue) {
+  if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
+  while (!app_data.screencopy->buffer && !app_data.screencopy->failed) {
+    if (auto pass = event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
+  }
+  if (app_data.screencopy->failed) return std::unexpected(capture_failed());
+  const ScreencopyBuffer announced = *app_data.screencopy->buffer;
+  if (auto fits = check_buffer(announced); !fits) return std::unexpected(fits.error());
+
+  const std::int32_t size = static_cast<std::int32_t>(announced.stride * announced.height);
+  auto file = create_shm_file(static_cast<std::size_t>(size));
+  if (!file) return std::unexpected(file.error());
+  if (!app_data.shm) return std::unexpected(Error::ordinary("no shared memory"));
+
+  Pool pool(queue_handle.create<wl_shm_pool>(
+      app_data.shm.get(), [&](wl_shm* shm) { return wl_shm_create_pool(shm, file->get(), size); }));
+  if (!pool) return std::unexpected(Error::ordinary("out of memory"));
+  if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
+
+  Buffer buffer(queue_handle.create<wl_buffer>(pool.get(), [&](wl_shm_pool* wrapper) {
+    return wl_shm_pool_create_buffer(wrapper, 0, static_cast<std::int32_t>(announced.width),
+                                     static_cast<std::int32_t>(announced.height),
+                                     static_cast<std::int32_t>(announced.stride), WL_SHM_FORMAT_XRGB8888);
+  }));
+  if (!buffer) return std::unexpected(Error::ordinary("out of memory"));
+  listen_buffer(app_data, buffer.get());
+  if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
+
+  screencopy::copy(app_data.screencopy->frame.get(), buffer.get());
+  app_data.screencopy_pending = true;
+  while (app_data.screencopy_pending && !app_data.screencopy->failed) {
+    if (auto pass = event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
+  }
+  if (app_data.screencopy->failed) return std::unexpected(capture_failed());
+  end_capture(app_data);
+
+  auto pixels = read_pixels(file->get(), announced);
+  // The buffer and the pool go now; the file closes with `file`.
+  buffer.reset();
+  pool.reset();
+  wl_display_flush(event_queue.display());
+  return pixels;
+}
+
+}  // namespace
+
+Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue,
+                              std::optional<std::string_view> screen_name) {
+  auto output = choose_output(app_data, screen_name);
+  if (!output) return std::unexpected(output.error());
+  if (!app_data.screencopy_manager) return std::unexpected(Error::ordinary("no screencopy manager"));
+
+  Proxy<zwlr_screencopy_frame_v1> frame(
+      screencopy::capture_output(app_data.screencopy_manager.get(), no_cursor, *output, queue_handle));
+  if (!frame) return std::unexpected(Error::ordinary("out of memory"));
+  listen_screencopy_frame(app_data, frame.get());
+  app_data.screencopy = Screencopy{std::move(frame), std::nullopt, false};
+
+  auto pixels = capture(app_data, queue_handle, event_queue);
+  if (!pixels) end_capture(app_data);
+  return pixels;
+}
+
+}  // namespace kestrin

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <source_location>
 
 #include "kestrin_lib/log.hpp"
 #include "kestrin_lib/render.hpp"
@@ -58,8 +59,9 @@ const wl_output_listener output_listener = {
 Output& output_of(void* data) { return *static_cast<Output*>(data); }
 
 template <class F>
-void log_output_event(const Output& output, const F& render_event) {
-  KESTRIN_LOG_INFO(app_data_target, [&](std::string& out) {
+void log_output_event(const Output& output, const F& render_event,
+                      std::source_location where = std::source_location::current()) {
+  KESTRIN_LOG_INFO_AT(where, app_data_target, [&](std::string& out) {
     out += "WlOutput event for ";
     out += std::to_string(output.global_name);
     out += ": ";
@@ -137,8 +139,8 @@ const wl_seat_listener seat_listener = {
 // --- wl_keyboard ------------------------------------------------------------
 
 template <class F>
-void log_keyboard_event(const F& render_event) {
-  KESTRIN_LOG_INFO(app_data_target, [&](std::string& out) {
+void log_keyboard_event(const F& render_event, std::source_location where = std::source_location::current()) {
+  KESTRIN_LOG_INFO_AT(where, app_data_target, [&](std::string& out) {
     out += "Keyboard event: ";
     render_event(out);
   });
@@ -231,8 +233,8 @@ const wl_buffer_listener buffer_listener = {
 // --- zwlr_screencopy_frame_v1 -----------------------------------------------
 
 template <class F>
-void log_frame_event(const F& render_event) {
-  KESTRIN_LOG_INFO(app_data_target, [&](std::string& out) {
+void log_frame_event(const F& render_event, std::source_location where = std::source_location::current()) {
+  KESTRIN_LOG_INFO_AT(where, app_data_target, [&](std::string& out) {
     out += "Screencopy event: ";
     render_event(out);
   });

@@ -72,3 +72,13 @@ void emit(const Record& record) noexcept;
   } while (0)
 
 #define KESTRIN_LOG_INFO(target, writer) KESTRIN_LOG(::kestrin::log::Level::info, target, writer)
+
+// For helpers that log on behalf of their caller: the record names the
+// caller's statement, passed in as a std::source_location.
+#define KESTRIN_LOG_INFO_AT(where, target, writer)                                                          \
+  do {                                                                                                      \
+    if (::kestrin::log::admits(::kestrin::log::max_level(), ::kestrin::log::Level::info)) {                 \
+      ::kestrin::log::emit(::kestrin::log::Record{::kestrin::log::Level::info, (target), (where).file_name(), \
+                                                  (where).line(), ::kestrin::log::MessageFn(writer)});      \
+    }                                                                                                       \
+  } while (0)

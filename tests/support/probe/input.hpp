@@ -1,0 +1,50 @@
+// The seat's pointer and keyboard, taken whenever the seat gains them and
+// reported event by event.
+//
+// Lines written (all with "t"; input events also with "time", the event's own
+// timestamp in milliseconds, null for events that have none):
+//   capabilities {pointer, keyboard, touch}
+//   pointer_enter {x, y}, pointer_leave, motion {x, y}, button {button, state},
+//   axis {axis, value}, axis_source {source}, axis_stop {axis},
+//   axis_discrete {axis, discrete}, axis_value120 {axis, value120}, frame
+//   keymap {format, size}, keyboard_enter {keys}, keyboard_leave,
+//   key {key, state, keysym, utf8}, modifiers {depressed, latched, locked, group},
+//   repeat_info {rate, delay}
+// Surface coordinates are floats. key is the evdev code; keysym and utf8 are
+// its meaning under the keymap and modifiers the compositor sent last.
+#pragma once
+
+#include <wayland-client-protocol.h>
+
+#include <cstdint>
+
+#include "kestrin_lib/wayland.hpp"
+#include "xkb.hpp"
+
+namespace probe {
+
+class Input {
+ public:
+  Input(wl_seat* seat, xkb_context* context);
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input();
+
+ private:
+  static void handle_capabilities(void* data, wl_seat* seat, std::uint32_t capabilities);
+  static void handle_keymap(void* data, wl_keyboard*, std::uint32_t format, int fd, std::uint32_t size);
+  static void handle_modifiers(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t depressed,
+                               std::uint32_t latched, std::uint32_t locked, std::uint32_t group);
+  static void handle_key(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t time, std::uint32_t key,
+                         std::uint32_t state);
+
+  void release_pointer();
+  void release_keyboard();
+
+  wl_seat* seat_;
+  kestrin::Proxy<wl_pointer> pointer_;
+  kestrin::Proxy<wl_keyboard> keyboard_;
+  KeyDecoder decoder_;
+};
+
+}  // namespace probe

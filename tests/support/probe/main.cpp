@@ -1,0 +1,72 @@
+// kestrin-probe: a Wayland client for the tests that run against a real
+// compositor. It gives the seat a keyboard (a virtual keyboard with a full
+// "us" keymap, which never types), shows a fullscreen window with a known
+// picture, and reports every pointer and keyboard event it receives as JSON
+// lines on stdout. It connects to the compositor that WAYLAND_DISPLAY and
+// XDG_RUNTIME_DIR name, and ends on SIGTERM, SIGINT, SIGHUP or when stdin
+// closes.
+#include <wayland-client-core.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "event_loop.hpp"
+#include "globals.hpp"
+#include "input.hpp"
+#include "kestrin_lib/virtual_keyboard.hpp"
+#include "kestrin_lib/wayland.hpp"
+#include "window.hpp"
+#include "xdg_ping.hpp"
+#include "xkb.hpp"
+
+namespace {
+
+int fail(const std::string& why) {
+  std::fprintf(stderr, "kestrin-probe: %s\n", why.c_str());
+  return EXIT_FAILURE;
+}
+
+}  // namespace
+
+int main() {
+  const kestrin::Fd signals = probe::termination_signals();
+  if (!signals) return fail("cannot watch for signals");
+
+  wl_display* display = wl_display_connect(nullptr);
+  if (display == nullptr) return fail("cannot connect to the compositor named by WAYLAND_DISPLAY");
+  const kestrin::EventQueue queue(display);
+  const kestrin::QueueHandle queue_handle(queue);
+
+  auto bound = probe::bind_globals(queue, queue_handle);
+  if (!bound) return fail(kestrin::report_text(bound.error()));
+  const probe::Globals& globals = **bound;
+  if (auto missing = globals.missing(); !missing.empty()) return fail("the compositor offers no " + missing);
+  probe::answer_pings(globals.wm_base.get());
+
+  const probe::XkbContext context = probe::make_xkb_context();
+  if (!context) return fail("cannot make an xkb context");
+  const probe::XkbKeymap keymap = probe::make_us_keymap(context.get());
+  if (!keymap) return fail("cannot compile the us keymap");
+  const probe::KeymapFile keymap_file = probe::keymap_file(keymap.get());
+  if (!keymap_file.fd) return fail("cannot write the keymap to a memfd");
+
+  const kestrin::Proxy<zwp_virtual_keyboard_v1> keyboard(kestrin::virtual_keyboard::create_virtual_keyboard(
+      globals.keyboard_manager.get(), globals.seat.get(), queue_handle));
+  kestrin::virtual_keyboard::keymap(keyboard.get(), kestrin::virtual_keyboard::keymap_format_xkb_v1,
+                                    keymap_file.fd.get(), keymap_file.size);
+
+  const probe::Input input(globals.seat.get(), context.get());
+  const probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get());
+
+  std::string why;
+  switch (probe::run_loop(queue, signals.get(), [&window] { return window.failed(); }, why)) {
+    case probe::LoopEnd::signal:
+    case probe::LoopEnd::stdin_closed:
+    case probe::LoopEnd::stdout_closed:
+      return EXIT_SUCCESS;
+    case probe::LoopEnd::failed:
+      break;
+  }
+  return fail(why);
+}

@@ -1,0 +1,164 @@
+#include "arguments.hpp"
+
+#include <string>
+
+namespace kestrin::py {
+namespace {
+
+bool check_positional_count(const Signature& signature, Py_ssize_t nargs) {
+  const std::size_t count = signature.parameters.size();
+  if (static_cast<std::size_t>(nargs) <= count) return true;
+  const char* verb = nargs == 1 ? "was" : "were";
+  if (signature.required == count) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", signature.callable, count,
+                 nargs, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 signature.callable, signature.required, count, nargs, verb);
+  }
+  return false;
+}
+
+void bind_positional(PyObject* const* args, Py_ssize_t nargs, Bound& bound) {
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = Ref::borrow(args[i]);
+}
+
+bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, Bound& bound) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "%s keywords must be strings", signature.callable);
+    return false;
+  }
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, signature.parameters[i].name) != 0) continue;
+    if (bound[i]) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", signature.callable, key);
+      return false;
+    }
+    bound[i] = Ref::borrow(value);
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.callable, key);
+  return false;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string quoted_list(const std::array<const char*, max_parameters>& names, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) {
+      if (count > 2) out += ',';
+      out += i + 1 == count ? " and " : " ";
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+bool check_required(const Signature& signature, const Bound& bound) {
+  std::array<const char*, max_parameters> missing{};
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (!bound[i]) missing[count++] = signature.parameters[i].name;
+  }
+  if (count == 0) return true;
+  std::string list = quoted_list(missing, count);
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", signature.callable, count,
+               count == 1 ? "" : "s", list.c_str());
+  return false;
+}
+
+// A conversion that failed with exactly TypeError is re-raised naming the
+// parameter, as if by `raise TypeError(...) from error.__cause__`, so that the
+// cause a user's __index__ gave stays visible. Anything else passes unchanged.
+void name_parameter_in_type_error(const char* name) {
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  if (!error || !Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(error.release());
+    return;
+  }
+  Ref text = Ref::steal(PyObject_Str(error.get()));
+  if (!text) return;
+  Ref cause = Ref::steal(PyException_GetCause(error.get()));
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+  Ref renamed = Ref::steal(PyErr_GetRaisedException());
+  if (!renamed) return;
+  PyException_SetCause(renamed.get(), cause.release());
+  PyErr_SetRaisedException(renamed.release());
+}
+
+bool convert_u32(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+  const long value = PyLong_AsLong(argument);
+  if (value == -1 && PyErr_Occurred()) {
+    name_parameter_in_type_error(parameter.name);
+    return false;
+  }
+  if (value < 0 || static_cast<unsigned long>(value) > UINT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool convert_text(const Parameter& parameter, PyObject* argument, std::string_view& out) {
+  if (!PyUnicode_Check(argument)) {
+    Ref type_name = type_qualname(argument);
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", type_name.get());
+    name_parameter_in_type_error(parameter.name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(argument, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& bound) {
+  if (!check_positional_count(signature, nargs)) return false;
+  bind_positional(args, nargs, bound);
+  if (kwnames != nullptr) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound)) return false;
+    }
+  }
+  return check_required(signature, bound);
+}
+
+bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, Bound& bound) {
+  const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+  if (!check_positional_count(signature, nargs)) return false;
+  if (nargs > 0) bind_positional(PySequence_Fast_ITEMS(args), nargs, bound);
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // A dict iterates in insertion order, which is the order the keywords were given.
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!bind_keyword(signature, key, value, bound)) return false;
+    }
+  }
+  return check_required(signature, bound);
+}
+
+bool convert(const Signature& signature, const Bound& bound, Values& values) {
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+    const Parameter& parameter = signature.parameters[i];
+    PyObject* argument = bound[i].get();
+    Value& value = values[i];
+    if (parameter.kind != Kind::u32 && (argument == nullptr || argument == Py_None)) continue;
+    value.given = true;
+    const bool converted = parameter.kind == Kind::optional_text ? convert_text(parameter, argument, value.text)
+                                                                 : convert_u32(parameter, argument, value.number);
+    if (!converted) return false;
+  }
+  return true;
+}
+
+}  // namespace kestrin::py

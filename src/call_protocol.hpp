@@ -1,0 +1,71 @@
+// The one sequence every method call follows: bind, check the receiver, take
+// the object for exclusive use, convert, run the core action, give the object
+// back, map the result. A method supplies its parameter table, the action and,
+// for a non-empty result, how that becomes a Python object.
+#pragma once
+
+#include "py_support.hpp"
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "kestrin_object.hpp"
+
+namespace kestrin::py {
+
+// The object a method was called on, or null with TypeError set. The
+// interpreter's method descriptors normally rule out a foreign receiver first.
+inline KestrinObject* receiver(PyObject* self) noexcept {
+  PyTypeObject* type = kestrin_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(self, type)) {
+    Ref type_name = type_qualname(self);
+    if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Kestrin'", type_name.get());
+    return nullptr;
+  }
+  return reinterpret_cast<KestrinObject*>(self);
+}
+
+struct ReturnNone {
+  PyObject* operator()() const noexcept { return Py_NewRef(Py_None); }
+};
+
+// `action(session, values)` returns a Result<T> (or Status); `to_python` turns
+// the T (or nothing) into the new reference the method returns. It runs after
+// the object has been given back, so it may run any Python code.
+template <class Action, class ToPython = ReturnNone>
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const Signature& signature, Action action, ToPython to_python = {}) noexcept {
+  return guarded(
+      [&]() -> PyObject* {
+        Bound bound;
+        if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
+        KestrinObject* object = receiver(self);
+        if (object == nullptr) return nullptr;
+
+        using Outcome = std::invoke_result_t<Action&, kestrin::Kestrin&, const Values&>;
+        std::optional<Outcome> outcome;
+        {
+          Borrow borrow(object);
+          if (!borrow) return nullptr;
+          Values values;
+          if (!convert(signature, bound, values)) return nullptr;
+          outcome.emplace(action(borrow.session(), values));
+        }
+        if (!outcome->has_value()) {
+          raise_error(outcome->error());
+          return nullptr;
+        }
+        if constexpr (std::is_void_v<typename Outcome::value_type>) {
+          return to_python();
+        } else {
+          return to_python(std::move(**outcome));
+        }
+      },
+      nullptr);
+}
+
+}  // namespace kestrin::py

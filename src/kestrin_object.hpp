@@ -1,0 +1,63 @@
+// The Python object behind `Kestrin`: the core session held in place, and the
+// word that marks the object as in use by a call.
+#pragma once
+
+#include "py_support.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "kestrin_lib/mod.hpp"
+
+namespace kestrin::py {
+
+struct KestrinObject {
+  PyObject_HEAD
+  // Constructed by placement new once the session is connected, destroyed in
+  // tp_dealloc; raw storage because CPython allocates the object, not C++.
+  alignas(kestrin::Kestrin) unsigned char session_storage[sizeof(kestrin::Kestrin)];
+  // 0 while free, every bit set while a call uses the object. Only touched
+  // with the interpreter lock held, so a plain word suffices.
+  std::uintptr_t borrow_flag;
+
+  kestrin::Kestrin& session() noexcept { return *std::launder(reinterpret_cast<kestrin::Kestrin*>(session_storage)); }
+};
+
+static_assert(alignof(KestrinObject) <= alignof(std::max_align_t), "CPython's allocator cannot align the object");
+
+inline constexpr std::uintptr_t borrowed = ~std::uintptr_t{0};
+
+// The Kestrin type, made on first use and kept for the process. Borrowed, or
+// null with the creation's error set.
+PyTypeObject* kestrin_type() noexcept;
+
+// Exclusive use of an object for one call: taken on construction (or
+// RuntimeError "Already borrowed" when another call has it), given back on
+// every way out, together with the reference the call holds meanwhile.
+class Borrow {
+ public:
+  explicit Borrow(KestrinObject* object) noexcept {
+    if (object->borrow_flag != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    object->borrow_flag = borrowed;
+    object_ = reinterpret_cast<KestrinObject*>(Py_NewRef(reinterpret_cast<PyObject*>(object)));
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (object_ == nullptr) return;
+    object_->borrow_flag = 0;
+    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+  }
+
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  kestrin::Kestrin& session() const noexcept { return object_->session(); }
+
+ private:
+  KestrinObject* object_ = nullptr;
+};
+
+}  // namespace kestrin::py

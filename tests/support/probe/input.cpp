@@ -19,15 +19,6 @@ Json untimed_line(const char* name) {
   return line;
 }
 
-void pointer_enter(void*, wl_pointer* pointer, std::uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-  // sway draws the cursor in software on a headless output, into the very
-  // picture that screencopy hands out; the only window hides it.
-  wl_pointer_set_cursor(pointer, serial, nullptr, 0, 0);
-  Json line = untimed_line("pointer_enter");
-  line["x"] = wl_fixed_to_double(x);
-  line["y"] = wl_fixed_to_double(y);
-  emit(line);
-}
 
 void pointer_leave(void*, wl_pointer*, std::uint32_t, wl_surface*) { emit(untimed_line("pointer_leave")); }
 
@@ -81,19 +72,6 @@ void pointer_axis_value120(void*, wl_pointer*, std::uint32_t axis, std::int32_t 
   emit(line);
 }
 
-const wl_pointer_listener pointer_listener = {
-    .enter = pointer_enter,
-    .leave = pointer_leave,
-    .motion = pointer_motion,
-    .button = pointer_button,
-    .axis = pointer_axis,
-    .frame = pointer_frame,
-    .axis_source = pointer_axis_source,
-    .axis_stop = pointer_axis_stop,
-    .axis_discrete = pointer_axis_discrete,
-    .axis_value120 = pointer_axis_value120,
-};
-
 void keyboard_enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array* keys) {
   Json line = untimed_line("keyboard_enter");
   Json pressed = Json::array();
@@ -114,7 +92,8 @@ void keyboard_repeat_info(void*, wl_keyboard*, std::int32_t rate, std::int32_t d
 
 }  // namespace
 
-Input::Input(wl_seat* seat, xkb_context* context) : seat_(seat), decoder_(context) {
+Input::Input(wl_display* display, wl_seat* seat, xkb_context* context)
+    : display_(display), seat_(seat), decoder_(context) {
   static const wl_seat_listener seat_listener = {
       .capabilities = handle_capabilities,
       .name = [](void*, wl_seat*, const char*) {},
@@ -154,6 +133,18 @@ void Input::handle_capabilities(void* data, wl_seat* seat, std::uint32_t capabil
   emit(line);
 
   if ((capabilities & WL_SEAT_CAPABILITY_POINTER) != 0 && !self->pointer_) {
+    static const wl_pointer_listener pointer_listener = {
+        .enter = handle_pointer_enter,
+        .leave = pointer_leave,
+        .motion = pointer_motion,
+        .button = pointer_button,
+        .axis = pointer_axis,
+        .frame = pointer_frame,
+        .axis_source = pointer_axis_source,
+        .axis_stop = pointer_axis_stop,
+        .axis_discrete = pointer_axis_discrete,
+        .axis_value120 = pointer_axis_value120,
+    };
     self->pointer_.reset(wl_seat_get_pointer(seat));
     wl_pointer_add_listener(self->pointer_.get(), &pointer_listener, self);
   } else if ((capabilities & WL_SEAT_CAPABILITY_POINTER) == 0) {
@@ -174,6 +165,20 @@ void Input::handle_capabilities(void* data, wl_seat* seat, std::uint32_t capabil
   } else if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) == 0) {
     self->release_keyboard();
   }
+}
+
+void Input::handle_pointer_enter(void* data, wl_pointer* pointer, std::uint32_t serial, wl_surface*, wl_fixed_t x,
+                                 wl_fixed_t y) {
+  // sway draws the cursor in software on a headless output, into the very
+  // picture that screencopy hands out; the only window hides it. Sent before
+  // the line goes out, so that a reader who waits for the line and then
+  // captures finds the cursor gone.
+  wl_pointer_set_cursor(pointer, serial, nullptr, 0, 0);
+  wl_display_flush(static_cast<Input*>(data)->display_);
+  Json line = untimed_line("pointer_enter");
+  line["x"] = wl_fixed_to_double(x);
+  line["y"] = wl_fixed_to_double(y);
+  emit(line);
 }
 
 void Input::handle_keymap(void* data, wl_keyboard*, std::uint32_t format, int fd, std::uint32_t size) {

@@ -25,12 +25,14 @@ namespace probe {
 
 class Input {
  public:
-  Input(wl_seat* seat, xkb_context* context);
+  Input(wl_display* display, wl_seat* seat, xkb_context* context);
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
   ~Input();
 
  private:
+  static void handle_pointer_enter(void* data, wl_pointer* pointer, std::uint32_t serial, wl_surface*, wl_fixed_t x,
+                                   wl_fixed_t y);
   static void handle_capabilities(void* data, wl_seat* seat, std::uint32_t capabilities);
   static void handle_keymap(void* data, wl_keyboard*, std::uint32_t format, int fd, std::uint32_t size);
   static void handle_modifiers(void* data, wl_keyboard*, std::uint32_t serial, std::uint32_t depressed,
@@ -41,6 +43,7 @@ class Input {
   void release_pointer();
   void release_keyboard();
 
+  wl_display* display_;
   wl_seat* seat_;
   kestrin::Proxy<wl_pointer> pointer_;
   kestrin::Proxy<wl_keyboard> keyboard_;

@@ -1,0 +1,277 @@
+"""Driving kestrin-probe (tests/support/probe) from the tests.
+
+``Probe`` starts the probe against a compositor, reads the JSON lines it
+writes on a thread of its own, and lets a test wait for events. Every line is
+an object with "event" (its name) and "t", the probe's CLOCK_MONOTONIC time
+of receipt in milliseconds (comparable with ``time.monotonic() * 1000``);
+input events also carry "time", the event's own timestamp (null for events
+without one). The events and their fields:
+
+- ``ready`` {width, height}: once, when the picture is on the output;
+  ``redrawn`` {width, height} after later size changes; ``configure``
+  {width, height}; ``close``.
+- ``capabilities`` {pointer, keyboard, touch} (booleans).
+- ``pointer_enter`` {x, y}, ``pointer_leave``, ``motion`` {x, y} (surface
+  coordinates, floats), ``button`` {button, state}, ``axis`` {axis, value},
+  ``axis_source`` {source}, ``axis_stop`` {axis}, ``axis_discrete``
+  {axis, discrete}, ``axis_value120`` {axis, value120}, ``frame``.
+- ``keymap`` {format, size, loaded}, ``keyboard_enter`` {keys},
+  ``keyboard_leave``, ``key`` {key, state, keysym, utf8} (key is the evdev
+  code; keysym is the keysym's name and utf8 its text under the current keymap
+  and modifiers), ``modifiers`` {depressed, latched, locked, group},
+  ``repeat_info`` {rate, delay}.
+
+``probe_picture`` is the picture the probe shows.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import threading
+import time
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Callable, Union
+
+if TYPE_CHECKING:
+    import numpy
+
+Event = dict[str, Any]
+Predicate = Union[str, Callable[[Event], bool]]
+
+
+def probe_picture(width: int, height: int) -> "numpy.ndarray":
+    """The probe's picture as a (height, width, 4) uint8 array in the byte
+    order of an xrgb8888 buffer: B, G, R, X.
+
+    B = x % 256, G = y % 256, R = ((x // 256) * 37 + (y // 256) * 11) % 256.
+    X is 255: the probe writes 255 there, and sway's screencopy hands the
+    client's byte through unchanged (it is not forced to 255 by the
+    compositor), so a capture of the probe holds 255 there too."""
+    import numpy as np
+
+    x = np.arange(width, dtype=np.uint32)[np.newaxis, :]
+    y = np.arange(height, dtype=np.uint32)[:, np.newaxis]
+    picture = np.empty((height, width, 4), dtype=np.uint8)
+    picture[..., 0] = x % 256
+    picture[..., 1] = y % 256
+    picture[..., 2] = ((x // 256) * 37 + (y // 256) * 11) % 256
+    picture[..., 3] = 255
+    return picture
+
+
+class ProbeError(RuntimeError):
+    """The probe ended, or an awaited event did not come. The message carries
+    the probe's stderr and the events seen."""
+
+
+def _matcher(predicate: Predicate) -> Callable[[Event], bool]:
+    if isinstance(predicate, str):
+        return lambda event: event.get("event") == predicate
+    return predicate
+
+
+class Probe:
+    """One running kestrin-probe.
+
+    ``env`` is the environment of the probe (``HeadlessSway.env()``, or any
+    mapping with WAYLAND_DISPLAY and XDG_RUNTIME_DIR); a ``HeadlessSway`` may be
+    passed instead. ``executable`` is the path of kestrin-probe.
+
+    Events are kept in arrival order until ``clear()``. Predicates are either
+    an event name or a function of the event dict.
+    """
+
+    def __init__(self, env: Any, executable: str | os.PathLike[str]) -> None:
+        self._env = dict(env.env() if hasattr(env, "env") else env)
+        self.executable = Path(executable)
+        self._process: subprocess.Popen[bytes] | None = None
+        self._events: list[Event] = []
+        self._stderr: list[str] = []
+        self._condition = threading.Condition()
+        self._threads: list[threading.Thread] = []
+        # The probe counts as ended when both its stdout and stderr are, so
+        # that an error report always has the probe's last words.
+        self._open_streams = 0
+        self.ready: Event | None = None
+
+    def __enter__(self) -> "Probe":
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    @property
+    def pid(self) -> int | None:
+        return self._process.pid if self._process is not None else None
+
+    @property
+    def returncode(self) -> int | None:
+        return self._process.poll() if self._process is not None else None
+
+    @property
+    def width(self) -> int:
+        return self._ready()["width"]
+
+    @property
+    def height(self) -> int:
+        return self._ready()["height"]
+
+    def start(self) -> "Probe":
+        if self._process is not None:
+            return self
+        if not self.executable.is_file():
+            raise ProbeError(f"{self.executable} is missing; build the tests (KESTRIN_TEST_BIN names the directory)")
+        self._process = subprocess.Popen(
+            [str(self.executable)],
+            env=self._env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self._threads = [
+            threading.Thread(target=self._read_events, name="probe-stdout", daemon=True),
+            threading.Thread(target=self._read_stderr, name="probe-stderr", daemon=True),
+        ]
+        self._open_streams = len(self._threads)
+        for thread in self._threads:
+            thread.start()
+        return self
+
+    def stop(self, timeout: float = 5.0) -> int | None:
+        """Closes the probe's stdin, which ends it; signals it if it does not
+        end. Returns its exit status (0 after a clean end)."""
+        process = self._process
+        if process is None:
+            return None
+        if process.stdin is not None and not process.stdin.closed:
+            try:
+                process.stdin.close()
+            except OSError:
+                pass
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.terminate()
+            try:
+                process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        for thread in self._threads:
+            thread.join(timeout=timeout)
+        for stream in (process.stdout, process.stderr):
+            if stream is not None:
+                stream.close()
+        return process.returncode
+
+    def terminate(self) -> None:
+        """Sends SIGTERM, without waiting."""
+        if self._process is not None:
+            self._process.terminate()
+
+    # --- events -----------------------------------------------------------
+
+    def events(self, predicate: Predicate | None = None) -> list[Event]:
+        """A copy of the events since the last ``clear()``, those matching
+        ``predicate`` if given."""
+        with self._condition:
+            events = list(self._events)
+        return events if predicate is None else [e for e in events if _matcher(predicate)(e)]
+
+    def clear(self) -> None:
+        """Forgets the events received so far."""
+        with self._condition:
+            self._events.clear()
+
+    def wait_for(self, predicate: Predicate, timeout: float = 5.0) -> Event:
+        """The first event since the last ``clear()`` that matches
+        ``predicate``, waiting up to ``timeout`` seconds for it. Raises
+        ProbeError when it does not come or the probe ends first."""
+        return self.wait_for_count(predicate, 1, timeout)[0]
+
+    def wait_for_count(self, predicate: Predicate, count: int, timeout: float = 5.0) -> list[Event]:
+        """The first ``count`` matching events since the last ``clear()``."""
+        match = _matcher(predicate)
+        deadline = time.monotonic() + timeout
+        with self._condition:
+            while True:
+                found = [e for e in self._events if match(e)]
+                if len(found) >= count:
+                    return found[:count]
+                if self._ended():
+                    raise ProbeError(self._describe(f"the probe ended with {len(found)} of {count} events"))
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise ProbeError(self._describe(f"{len(found)} of {count} events within {timeout} s"))
+                self._condition.wait(remaining)
+
+    def wait_ready(self, timeout: float = 10.0) -> Event:
+        """Waits for the ready event: the picture is then on the output."""
+        if self.ready is None:
+            self.ready = self.wait_for("ready", timeout)
+        return self.ready
+
+    def stderr(self) -> str:
+        with self._condition:
+            return "".join(self._stderr)
+
+    # --- internals --------------------------------------------------------
+
+    def _ended(self) -> bool:
+        return self._process is not None and self._open_streams == 0
+
+    def _ready(self) -> Event:
+        if self.ready is None:
+            raise ProbeError("the probe is not ready yet; call wait_ready()")
+        return self.ready
+
+    def _describe(self, what: str) -> str:
+        # Called with the condition held.
+        lines = [json.dumps(e) for e in self._events[-40:]]
+        status = self._process.poll() if self._process is not None else None
+        return (
+            f"{what} (probe exit status {status})\n"
+            f"--- probe stderr ---\n{''.join(self._stderr).strip()}\n"
+            f"--- last events ---\n" + "\n".join(lines)
+        )
+
+    def _read_events(self) -> None:
+        assert self._process is not None and self._process.stdout is not None
+        for raw in self._process.stdout:
+            try:
+                event = json.loads(raw)
+            except json.JSONDecodeError:
+                event = {"event": "unparsed", "line": raw.decode(errors="replace")}
+            with self._condition:
+                self._events.append(event)
+                self._condition.notify_all()
+        self._stream_ended()
+
+    def _read_stderr(self) -> None:
+        assert self._process is not None and self._process.stderr is not None
+        for raw in self._process.stderr:
+            with self._condition:
+                self._stderr.append(raw.decode(errors="replace"))
+        self._stream_ended()
+
+    def _stream_ended(self) -> None:
+        with self._condition:
+            self._open_streams -= 1
+            self._condition.notify_all()
+
+
+def start_probe(env: Any, executable: str | os.PathLike[str], timeout: float = 10.0) -> Probe:
+    """Starts a probe and waits until it is ready; stops it again if it does
+    not get there."""
+    probe = Probe(env, executable).start()
+    try:
+        probe.wait_ready(timeout)
+    except BaseException:
+        probe.stop()
+        raise
+    return probe
+
+
+__all__ = ["Event", "Probe", "ProbeError", "probe_picture", "start_probe"]

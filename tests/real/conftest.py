@@ -1,0 +1,133 @@
+"""Fixtures for the tests that run against a real compositor: a headless sway
+and kestrin-probe on it.
+
+- ``sway``: a running ``HeadlessSway`` shared by the tests of a module. After
+  each test it is checked: if the test changed its outputs it is replaced, so
+  the change does not reach the next test; if it died, the test fails with its
+  log.
+- ``fresh_sway``: a ``HeadlessSway`` of the test's own, for tests that need a
+  compositor nobody has touched.
+- ``probe`` / ``fresh_probe``: a ready ``Probe`` on ``sway`` / ``fresh_sway``.
+- ``start_probe``: starts further ready probes, ``start_probe(sway)``.
+- ``probe_executable``: the path of kestrin-probe.
+
+Every probe and compositor is stopped at the end, also when the test fails. A
+compositor that does not start fails the test with sway's log; nothing here
+skips.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Callable, Iterator
+
+import pytest
+
+from headless import FIRST_OUTPUT, HeadlessSway, SwayError
+from probe_client import Probe, ProbeError
+
+
+def _root_conftest(config: pytest.Config):
+    # Both conftest files are modules named "conftest"; the root one is found
+    # among the loaded plugins by its file.
+    target = (Path(__file__).resolve().parent.parent / "conftest.py")
+    for plugin in config.pluginmanager.get_plugins():
+        file = getattr(plugin, "__file__", None)
+        if file is not None and Path(file).resolve() == target:
+            return plugin
+    raise RuntimeError(f"{target} is not loaded")
+
+
+@pytest.fixture(scope="session")
+def probe_executable(request: pytest.FixtureRequest) -> Path:
+    return Path(_root_conftest(request.config).BIN_DIR) / "kestrin-probe"
+
+
+def _start_sway() -> HeadlessSway:
+    try:
+        return HeadlessSway().start()
+    except SwayError as error:
+        pytest.fail(f"the headless sway did not start: {error}", pytrace=False)
+
+
+class _SharedSway:
+    def __init__(self) -> None:
+        self.current: HeadlessSway | None = None
+
+    def get(self) -> HeadlessSway:
+        if self.current is None:
+            self.current = _start_sway()
+        return self.current
+
+    def discard(self) -> None:
+        if self.current is not None:
+            self.current.stop()
+            self.current = None
+
+
+@pytest.fixture(scope="module")
+def _shared_sway() -> Iterator[_SharedSway]:
+    shared = _SharedSway()
+    try:
+        yield shared
+    finally:
+        shared.discard()
+
+
+@pytest.fixture
+def sway(_shared_sway: _SharedSway) -> Iterator[HeadlessSway]:
+    current = _shared_sway.get()
+    yield current
+    if not current.running:
+        log = current.log()
+        _shared_sway.discard()
+        pytest.fail(f"sway died during the test\n--- sway log ---\n{log}", pytrace=False)
+    try:
+        unchanged = current.output_names() == [FIRST_OUTPUT]
+    except SwayError:
+        unchanged = False
+    if not unchanged:
+        _shared_sway.discard()
+
+
+@pytest.fixture
+def fresh_sway() -> Iterator[HeadlessSway]:
+    current = _start_sway()
+    try:
+        yield current
+    finally:
+        current.stop()
+
+
+@pytest.fixture
+def start_probe(probe_executable: Path) -> Iterator[Callable[[HeadlessSway], Probe]]:
+    probes: list[Probe] = []
+
+    def start(compositor: HeadlessSway) -> Probe:
+        if not compositor.running:
+            pytest.fail(f"sway is not running\n--- sway log ---\n{compositor.log()}", pytrace=False)
+        probe = Probe(compositor, probe_executable)
+        probes.append(probe)
+        probe.start()
+        try:
+            probe.wait_ready()
+        except ProbeError as error:
+            pytest.fail(f"kestrin-probe did not get ready: {error}\n--- sway log ---\n{compositor.log()}",
+                        pytrace=False)
+        return probe
+
+    try:
+        yield start
+    finally:
+        for probe in probes:
+            probe.stop()
+
+
+@pytest.fixture
+def probe(sway: HeadlessSway, start_probe: Callable[[HeadlessSway], Probe]) -> Probe:
+    return start_probe(sway)
+
+
+@pytest.fixture
+def fresh_probe(fresh_sway: HeadlessSway, start_probe: Callable[[HeadlessSway], Probe]) -> Probe:
+    return start_probe(fresh_sway)

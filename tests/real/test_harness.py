@@ -1,0 +1,214 @@
+"""The harness itself, checked against the real compositor with tools that
+are known to work: grim sees what the probe draws, wtype's keys reach the
+probe with their meaning, outputs can be added, and nothing outlives a
+compositor."""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from headless import FIRST_OUTPUT, HeadlessSway
+from probe_client import Probe, ProbeError, probe_picture
+
+
+def parse_ppm(data: bytes) -> np.ndarray:
+    """A binary PPM (P6, maxval 255) as a (height, width, 3) RGB array."""
+    header = re.match(rb"P6(?:\s+|#[^\n]*\n)+(\d+)(?:\s+|#[^\n]*\n)+(\d+)(?:\s+|#[^\n]*\n)+(\d+)\s", data)
+    assert header is not None, f"not a binary PPM: {data[:20]!r}"
+    width, height, maxval = (int(group) for group in header.groups())
+    assert maxval == 255, f"PPM maxval {maxval}"
+    pixels = data[header.end() :]
+    assert len(pixels) == width * height * 3, f"{len(pixels)} bytes of pixels for {width}x{height}"
+    return np.frombuffer(pixels, dtype=np.uint8).reshape(height, width, 3)
+
+
+def grim(sway: HeadlessSway, *args: str) -> np.ndarray:
+    result = subprocess.run(
+        ["grim", "-t", "ppm", *args, "-"], env=sway.env(), capture_output=True, timeout=30
+    )
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    return parse_ppm(result.stdout)
+
+
+def assert_probe_picture(image: np.ndarray, width: int, height: int) -> None:
+    expected = probe_picture(width, height)[..., 2::-1]  # B, G, R -> R, G, B
+    assert image.shape == expected.shape
+    wrong = np.argwhere((image != expected).any(axis=-1))
+    if len(wrong):
+        y, x = wrong[0]
+        pytest.fail(
+            f"{len(wrong)} pixels differ from the probe's picture; the first at x={x}, y={y}: "
+            f"{image[y, x].tolist()} instead of {expected[y, x].tolist()}"
+        )
+
+
+def wtype(sway: HeadlessSway, *args: str) -> None:
+    result = subprocess.run(["wtype", *args], env=sway.env(), capture_output=True, timeout=30)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+
+
+def is_press(event: dict) -> bool:
+    return event["event"] == "key" and event["state"] == 1
+
+
+def is_release(event: dict) -> bool:
+    return event["event"] == "key" and event["state"] == 0
+
+
+class TestCapture:
+    def test_grim_sees_the_probe_picture_pixel_for_pixel(self, sway, probe):
+        assert (probe.width, probe.height) == (1920, 1080)
+        assert_probe_picture(grim(sway), probe.width, probe.height)
+
+    def test_the_picture_tells_coordinates_apart(self):
+        # A picture that repeated itself would let a shifted capture pass.
+        words = np.sort(probe_picture(1920, 1080).view(np.uint32).ravel())
+        assert (np.diff(words) != 0).all()
+
+
+class TestKeyboard:
+    def test_typed_text_arrives_with_keysyms_and_text(self, sway, probe):
+        text = "Hello, wörld! 42"
+        probe.clear()
+        before = time.monotonic() * 1000
+        wtype(sway, text)
+        presses = probe.wait_for_count(is_press, len(text))
+        releases = probe.wait_for_count(is_release, len(text))
+        after = time.monotonic() * 1000
+
+        assert "".join(e["utf8"] for e in presses) == text
+        assert [e["keysym"] for e in presses] == [
+            "H", "e", "l", "l", "o", "comma", "space", "w", "odiaeresis", "r", "l", "d", "exclam", "space",
+            "4", "2",
+        ]  # fmt: skip
+        assert [e["key"] for e in releases] == [e["key"] for e in presses]
+        assert all(before <= e["t"] <= after for e in presses + releases)
+
+    def test_keys_are_read_with_the_keymap_of_the_moment(self, sway, probe):
+        # wtype numbers the characters of its text in order, in a keymap of its
+        # own, so the same key code means another character each time.
+        probe.clear()
+        wtype(sway, "ab")
+        first = probe.wait_for_count(is_press, 2)
+        probe.clear()
+        wtype(sway, "ba")
+        second = probe.wait_for_count(is_press, 2)
+        assert [e["utf8"] for e in first] == ["a", "b"]
+        assert [e["utf8"] for e in second] == ["b", "a"]
+        assert [e["key"] for e in first] == [e["key"] for e in second]
+        assert probe.events("keymap") and all(e["loaded"] for e in probe.events("keymap"))
+
+    def test_modifier_state_is_reported(self, sway, probe):
+        probe.clear()
+        wtype(sway, "-M", "shift", "-k", "a", "-m", "shift")
+        held = probe.wait_for(lambda e: e["event"] == "modifiers" and e["depressed"] != 0)
+        probe.wait_for(lambda e: e["event"] == "modifiers" and e["depressed"] == 0 and e["t"] > held["t"])
+
+
+class TestOutputs:
+    def test_added_outputs_come_up_beside_the_first(self, fresh_sway, fresh_probe):
+        second = fresh_sway.add_output()
+        third = fresh_sway.add_output()
+        assert fresh_sway.output_names() == [FIRST_OUTPUT, second, third]
+        assert len({FIRST_OUTPUT, second, third}) == 3
+
+        outputs = {output["name"]: output for output in fresh_sway.outputs()}
+        for name in (second, third):
+            assert outputs[name]["active"]
+            mode = outputs[name]["current_mode"]
+            assert (mode["width"], mode["height"]) == (1920, 1080)
+            assert grim(fresh_sway, "-o", name).shape == (1080, 1920, 3)
+        assert outputs[second]["rect"]["x"] >= 1920 and outputs[third]["rect"]["x"] >= 1920
+
+        # The probe stays where it was, whole.
+        assert_probe_picture(grim(fresh_sway, "-o", FIRST_OUTPUT), fresh_probe.width, fresh_probe.height)
+
+
+class TestLifeCycle:
+    @pytest.mark.parametrize("ending", ["stdin", "sigterm"])
+    def test_probe_ends_cleanly(self, sway, start_probe, ending):
+        probe = start_probe(sway)
+        if ending == "sigterm":
+            probe.terminate()
+        assert probe.stop() == 0, probe.stderr()
+
+    def test_probe_without_compositor_fails_with_a_reason(self, probe_executable, tmp_path):
+        env = {"XDG_RUNTIME_DIR": str(tmp_path), "WAYLAND_DISPLAY": str(tmp_path / "no-such-socket")}
+        probe = Probe(env, probe_executable).start()
+        try:
+            with pytest.raises(ProbeError, match="cannot connect"):
+                probe.wait_ready()
+        finally:
+            assert probe.stop() == 1
+
+    def test_stop_leaves_no_process_socket_or_shm_file(self, probe_executable):
+        shm_before = set(os.listdir("/dev/shm"))
+        sway = HeadlessSway().start()
+        try:
+            with Probe(sway, probe_executable) as probe:
+                probe.wait_ready()
+                grim(sway)
+                held_shm = _open_shm_files(sway.pid) | _open_shm_files(probe.pid)
+            pid = sway.pid
+            paths = [sway.socket_path, sway.ipc_socket_path, sway.runtime_dir]
+            sway_uid = os.stat(sway.runtime_dir).st_uid
+        finally:
+            sway.stop()
+
+        assert not _alive(pid)
+        assert not _session_members(pid)
+        assert [path for path in paths if os.path.exists(path)] == []
+        assert [path for path in held_shm if os.path.exists(path)] == []
+        left = [
+            name
+            for name in set(os.listdir("/dev/shm")) - shm_before
+            if _owner(Path("/dev/shm") / name) == sway_uid
+        ]
+        assert left == []
+
+
+def _alive(pid: int) -> bool:
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat[stat.rfind(")") + 2] != "Z"
+
+
+def _session_members(sid: int) -> list[int]:
+    members = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stat = Path(f"/proc/{entry}/stat").read_text()
+            except OSError:
+                continue
+            if int(stat[stat.rfind(")") + 2 :].split()[3]) == sid:
+                members.append(int(entry))
+    return members
+
+
+def _open_shm_files(pid: int) -> set[str]:
+    files = set()
+    for fd in Path(f"/proc/{pid}/fd").iterdir():
+        try:
+            target = os.readlink(fd)
+        except OSError:
+            continue
+        if target.startswith("/dev/shm/") and not target.endswith(" (deleted)"):
+            files.add(target)
+    return files
+
+
+def _owner(path: Path) -> int | None:
+    try:
+        return path.stat().st_uid
+    except OSError:
+        return None

@@ -1,0 +1,178 @@
+"""Conversion of the methods' and the constructor's arguments: which values
+are accepted, and the exact exceptions for the others."""
+
+import pytest
+
+from kestrin import Kestrin
+
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+@pytest.fixture
+def compositor(fake):
+    return fake()
+
+
+@pytest.fixture
+def k(compositor):
+    return Kestrin(compositor.socket_path)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class TypeErrorWithCause:
+    def __index__(self):
+        raise TypeError("refused") from ValueError("the root")
+
+
+class TypeErrorWithoutCause:
+    def __index__(self):
+        raise TypeError("refused plainly")
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+class RaisesSubclass:
+    error = TypeErrorSubclass("a subclass")
+
+    def __index__(self):
+        raise self.error
+
+
+class RaisesValueError:
+    error = ValueError("not a type error")
+
+    def __index__(self):
+        raise self.error
+
+
+class Text(str):
+    pass
+
+
+class TestUnsignedIntegers:
+    @pytest.mark.parametrize("value", [-1, -(2**31), 2**32, 2**40, 2**63 - 1])
+    def test_out_of_range_within_c_long(self, k, value):
+        with pytest.raises(OverflowError) as caught:
+            k.left_click(value)
+        assert str(caught.value) == OUT_OF_RANGE
+
+    @pytest.mark.parametrize("value", [2**63, -(2**63) - 1, 2**100])
+    def test_beyond_c_long_is_the_interpreters_error(self, k, value):
+        with pytest.raises(OverflowError) as caught:
+            k.left_click(value)
+        assert str(caught.value) == "Python int too large to convert to C long"
+
+    def test_bounds_are_accepted(self, k):
+        top = 2**32 - 1
+        assert k.move_mouse(top, top, top, top, top, top) is None
+        assert k.move_mouse(0, 0, 0, 0, 0, 0) is None
+        assert k.key_press(top, 0, 0) is None
+
+    def test_bool_and_index_objects_are_integers(self, k):
+        assert k.left_click(False, True) is None
+        assert k.move_mouse(Index(100), Index(100), True, Index(0)) is None
+        with pytest.raises(OverflowError) as caught:
+            k.left_click(Index(-5))
+        assert str(caught.value) == OUT_OF_RANGE
+
+    @pytest.mark.parametrize(
+        "value, type_name",
+        [(5.0, "float"), ("5", "str"), (None, "NoneType"), (b"5", "bytes"), ([], "list"), (1j, "complex")],
+    )
+    def test_non_integers_name_the_parameter(self, k, value, type_name):
+        with pytest.raises(TypeError) as caught:
+            k.left_click(value)
+        assert str(caught.value) == (
+            f"argument 'duration_ms': '{type_name}' object cannot be interpreted as an integer"
+        )
+
+    def test_key_is_a_number_not_a_character(self, k):
+        with pytest.raises(TypeError) as caught:
+            k.key_press("a", 10)
+        assert str(caught.value) == "argument 'key': 'str' object cannot be interpreted as an integer"
+
+    def test_optional_maximum_is_checked_too(self, k):
+        with pytest.raises(TypeError) as caught:
+            k.right_click(1, 2.5)
+        assert str(caught.value) == (
+            "argument 'duration_ms_max': 'float' object cannot be interpreted as an integer"
+        )
+        with pytest.raises(OverflowError):
+            k.key_press(1, 1, -1)
+
+    def test_conversion_follows_parameter_order(self, k):
+        messages = []
+        for call in (
+            lambda: k.move_mouse("a", "b", "c", "d"),
+            lambda: k.move_mouse(1, 2, 3, "d", x_max="e"),
+            # Keyword order does not matter, parameter order does.
+            lambda: k.move_mouse(1, 2, 3, 4, y_max="f", x_max=-1),
+            lambda: k.move_mouse(y="g", x="h", y_extent=1, x_extent=1),
+        ):
+            try:
+                call()
+            except (TypeError, OverflowError) as error:
+                messages.append(str(error).split(":")[0])
+        assert messages == ["argument 'x_extent'", "argument 'y'", OUT_OF_RANGE, "argument 'x'"]
+
+
+class TestCauses:
+    def test_type_error_is_renamed_and_keeps_its_cause(self, k):
+        with pytest.raises(TypeError) as caught:
+            k.left_click(TypeErrorWithCause())
+        error = caught.value
+        assert type(error) is TypeError
+        assert str(error) == "argument 'duration_ms': refused"
+        assert isinstance(error.__cause__, ValueError)
+        assert str(error.__cause__) == "the root"
+
+    def test_renamed_error_without_cause(self, k):
+        with pytest.raises(TypeError) as caught:
+            k.key_press(1, 2, TypeErrorWithoutCause())
+        assert str(caught.value) == "argument 'duration_ms_max': refused plainly"
+        assert caught.value.__cause__ is None
+
+    @pytest.mark.parametrize("raising", [RaisesSubclass, RaisesValueError])
+    def test_other_exceptions_pass_unchanged(self, k, raising):
+        with pytest.raises(Exception) as caught:
+            k.left_click(raising())
+        assert caught.value is raising.error
+        assert str(caught.value) == str(raising.error)
+
+
+class TestText:
+    def test_screenshot_rejects_non_text_and_captures_nothing(self, k, compositor):
+        for value, type_name in ((5, "int"), (b"HEADLESS-1", "bytes"), (Text, "type")):
+            with pytest.raises(TypeError) as caught:
+                k.screenshot(value)
+            assert str(caught.value) == (
+                f"argument 'screen_name': '{type_name}' object cannot be converted to 'PyString'"
+            )
+        assert "zwlr_screencopy_manager_v1.capture_output" not in compositor.names()
+
+    def test_str_subclass_is_text(self, k):
+        with pytest.raises(RuntimeError) as caught:
+            k.screenshot(Text("no-such-output"))
+        assert str(caught.value) == "no WLOutput with name no-such-output"
+
+    def test_lone_surrogate_is_the_interpreters_error(self, k, compositor):
+        with pytest.raises(UnicodeEncodeError):
+            k.screenshot("\ud800")
+        with pytest.raises(UnicodeEncodeError):
+            Kestrin("\udcff")
+        assert "zwlr_screencopy_manager_v1.capture_output" not in compositor.names()
+
+    def test_text_reaches_the_core_unchanged(self, k):
+        name = "Ünïcode\u2603 out\x00put"
+        with pytest.raises(RuntimeError) as caught:
+            k.screenshot(name)
+        assert str(caught.value) == "no WLOutput with name " + name

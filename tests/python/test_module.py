@@ -1,0 +1,193 @@
+"""What `import kestrin` publishes: the module's contents, the class `Kestrin`
+with its flags, documentation and signatures, and how the module behaves when
+imported again, from a sub-interpreter, or without `logging` or NumPy."""
+
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import kestrin
+from kestrin import Kestrin
+
+METHOD_SIGNATURES = {
+    "move_mouse": "(self, /, x_extent, y_extent, x, y, x_max=None, y_max=None)",
+    "left_click": "(self, /, duration_ms, duration_ms_max=None)",
+    "right_click": "(self, /, duration_ms, duration_ms_max=None)",
+    "key_press": "(self, /, key, duration_ms, duration_ms_max=None)",
+    "screenshot": "(self, /, screen_name=None)",
+}
+
+
+def run_python(code, **env):
+    """Runs `code` in a fresh interpreter that imports the module under test
+    from where this one does; returns the finished process."""
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    environment.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+class TestModuleContents:
+    def test_all_names_only_the_class(self):
+        assert kestrin.__all__ == ["Kestrin"]
+        assert kestrin.Kestrin is Kestrin
+
+    def test_docstring_is_one_line(self):
+        assert isinstance(kestrin.__doc__, str)
+        assert kestrin.__doc__.strip()
+        assert "\n" not in kestrin.__doc__.strip()
+
+    def test_only_the_class_is_public(self):
+        public = {name for name in vars(kestrin) if not name.startswith("_")}
+        assert public == {"Kestrin"}
+
+    def test_internal_fault_is_not_an_attribute(self):
+        assert not hasattr(kestrin, "InternalFault")
+
+
+class TestClass:
+    def test_names_and_module(self):
+        assert Kestrin.__name__ == "Kestrin"
+        assert Kestrin.__qualname__ == "Kestrin"
+        assert Kestrin.__module__ == "builtins"
+        assert Kestrin.__bases__ == (object,)
+
+    def test_docstring_is_empty_and_signature_is_text_signature(self):
+        assert Kestrin.__doc__ == ""
+        assert Kestrin.__text_signature__ == "(wayland_display=None)"
+        assert str(inspect.signature(Kestrin)) == "(wayland_display=None)"
+
+    @pytest.mark.parametrize("name", sorted(METHOD_SIGNATURES))
+    def test_method_signature_and_docstring(self, name):
+        method = getattr(Kestrin, name)
+        assert str(inspect.signature(method)) == METHOD_SIGNATURES[name]
+        assert method.__doc__ is None
+        assert method.__text_signature__ == METHOD_SIGNATURES[name].replace("self, /", "$self")
+
+    def test_no_methods_beyond_the_five(self):
+        own = {name for name in vars(Kestrin) if not name.startswith("__")}
+        assert own == set(METHOD_SIGNATURES)
+
+    def test_only_new_is_special(self):
+        assert "__new__" in vars(Kestrin)
+        for special in ("__init__", "__repr__", "__str__", "__eq__", "__hash__", "__enter__", "__reduce__"):
+            assert special not in vars(Kestrin), special
+
+    def test_cannot_be_subclassed(self):
+        with pytest.raises(TypeError, match="not an acceptable base type"):
+
+            class Derived(Kestrin):
+                pass
+
+    def test_not_collected_by_the_cycle_collector(self):
+        # Instances hold no Python references, so the type opts out of GC.
+        assert not Kestrin.__flags__ & (1 << 14)  # Py_TPFLAGS_HAVE_GC
+
+
+class TestInstanceFlags:
+    """Needs a constructed object, so a compositor to construct it against."""
+
+    def test_no_instance_dict_and_no_weak_references(self, fake):
+        k = Kestrin(fake().socket_path)
+        with pytest.raises(AttributeError):
+            k.anything = 1
+        with pytest.raises(AttributeError):
+            k.__dict__
+        with pytest.raises(TypeError):
+            weakref.ref(k)
+
+    def test_repr_is_the_default_one(self, fake):
+        k = Kestrin(fake().socket_path)
+        assert repr(k) == f"<builtins.Kestrin object at {hex(id(k))}>"
+
+
+class TestImport:
+    def test_initialising_again_returns_the_same_module(self):
+        result = run_python(
+            """
+            import importlib, sys
+            import kestrin
+            first = kestrin
+            del sys.modules["kestrin"]
+            import kestrin
+            assert kestrin is first, "a second module object"
+            assert importlib.reload(kestrin) is first
+            assert kestrin.__all__ == ["Kestrin"], kestrin.__all__
+            print("ok")
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "ok"
+
+    @pytest.mark.skipif(sys.version_info >= (3, 13), reason="uses the 3.12 sub-interpreter module")
+    def test_a_sub_interpreter_is_refused(self):
+        result = run_python(
+            """
+            import _xxsubinterpreters as interpreters
+            import kestrin
+            # A legacy sub-interpreter lets single-phase modules load, so the
+            # refusal has to come from the module itself.
+            sub = interpreters.create(isolated=False)
+            try:
+                interpreters.run_string(sub, "import kestrin")
+            except interpreters.RunFailedError as error:
+                print(error)
+            else:
+                print("imported")
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.startswith("<class 'ImportError'>:")
+        assert "sub-interpreter" in result.stdout
+
+    def test_import_works_without_numpy(self):
+        result = run_python(
+            """
+            import sys
+            sys.modules["numpy"] = None
+            import kestrin
+            assert sys.modules["numpy"] is None
+            print(kestrin.Kestrin.__name__)
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "Kestrin"
+
+    def test_import_does_not_load_numpy(self):
+        result = run_python("import sys, kestrin; print('numpy' in sys.modules)")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "False"
+
+    def test_failing_logging_import_raises_internal_fault(self):
+        result = run_python(
+            """
+            import sys
+            sys.modules["logging"] = None
+            for attempt in range(2):
+                try:
+                    import kestrin
+                except Exception as error:
+                    print("caught as Exception", type(error))
+                except BaseException as error:
+                    print(type(error).__qualname__, type(error).__module__, error)
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        assert len(lines) == 2
+        for line in lines:
+            assert line.startswith("InternalFault kestrin Failed to initialize python logging"), line
+            assert "import of logging halted" in line
+        # The diagnostic names where it happened.
+        assert "internal fault at src/logging_bridge.cpp:" in result.stderr

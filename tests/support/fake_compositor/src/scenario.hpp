@@ -1,0 +1,112 @@
+// The scenario of a fake compositor run, parsed and completed with defaults.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrin::fake {
+
+struct KeymapSpec {
+  std::uint32_t format = 1;
+  std::string content;
+  std::optional<std::uint32_t> size;  // absent: the file's size, content plus NUL
+
+  std::uint32_t announced_size() const;
+};
+
+struct ShmSpec {
+  std::vector<std::uint32_t> formats{0, 1};
+};
+
+struct SeatSpec {
+  std::optional<std::string> name{"seat0"};
+  std::uint32_t capabilities = 3;
+  std::vector<KeymapSpec> keymaps;
+  std::optional<std::array<std::int32_t, 2>> repeat_info;  // rate, delay
+};
+
+struct OutputSpec {
+  std::optional<std::string> name;
+  std::optional<std::string> description;
+  std::int32_t width = 1920;
+  std::int32_t height = 1080;
+};
+
+struct GlobalSpec {
+  std::string interface;
+  std::uint32_t version = 1;
+  ShmSpec shm;        // wl_shm only
+  SeatSpec seat;      // wl_seat only
+  OutputSpec output;  // wl_output only
+};
+
+struct BufferSpec {
+  std::uint32_t format = 1;
+  std::optional<std::uint32_t> width;   // absent: the captured area's
+  std::optional<std::uint32_t> height;  // absent: the captured area's
+  std::optional<std::uint32_t> stride;  // absent: width * 4
+};
+
+struct DmabufSpec {
+  std::uint32_t format = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+enum class Outcome { ready, failed, failed_at_capture };
+
+struct ScreencopySpec {
+  std::optional<std::vector<BufferSpec>> buffers;  // absent: one default buffer
+  std::optional<DmabufSpec> linux_dmabuf;
+  bool buffer_done = true;
+  std::uint32_t flags = 0;
+  std::optional<std::array<std::uint32_t, 4>> damage;
+  Outcome outcome = Outcome::ready;
+  std::array<std::uint32_t, 3> ready_time{0, 1, 2};
+  bool strict_format = false;
+};
+
+enum class ActionKind { close, protocol_error, stall, output_name, add_global, remove_global, keymap };
+
+struct ActionSpec {
+  ActionKind kind = ActionKind::close;
+  std::uint32_t delay_ms = 0;
+  std::uint32_t code = 0;           // protocol_error
+  std::string message;              // protocol_error
+  std::size_t output = 0;           // output_name: index among the wl_output globals
+  std::string name;                 // output_name
+  std::optional<GlobalSpec> global; // add_global
+  std::size_t index = 0;            // remove_global: index in the global list
+  KeymapSpec keymap;                // keymap
+};
+
+struct TriggerSpec {
+  std::string on;  // "interface.request"
+  std::uint32_t nth = 1;
+  std::vector<ActionSpec> actions;
+};
+
+struct Scenario {
+  std::vector<GlobalSpec> globals;
+  std::vector<ScreencopySpec> screencopy;  // never empty
+  std::vector<TriggerSpec> triggers;
+};
+
+// The keymap text sent when a scenario names none.
+extern const char* const default_keymap_text;
+
+// Throws std::invalid_argument naming the offending field.
+Scenario parse_scenario(const nlohmann::json& scenario);
+
+// A global as it appears in "globals" or in an add_global action.
+// `outputs_before` is the number of wl_output globals before it, which
+// numbers the default output name.
+GlobalSpec parse_global(const nlohmann::json& global, std::size_t outputs_before, const std::string& where);
+
+}  // namespace kestrin::fake

@@ -1,0 +1,189 @@
+#include "screencopy.hpp"
+
+#include <optional>
+#include <string>
+
+#include "fake_compositor/pattern.hpp"
+#include "kestrin_lib/screencopy.hpp"
+#include "output.hpp"
+#include "resource.hpp"
+#include "server.hpp"
+#include "shm.hpp"
+
+namespace kestrin::fake::screencopy {
+namespace {
+
+enum : std::uint32_t { capture_output = 0, capture_output_region = 1, manager_destroy = 2 };
+enum : std::uint32_t { frame_copy = 0, frame_destroy = 1, frame_copy_with_damage = 2 };
+enum : std::uint32_t {
+  event_buffer = 0,
+  event_flags = 1,
+  event_ready = 2,
+  event_failed = 3,
+  event_damage = 4,
+  event_linux_dmabuf = 5,
+  event_buffer_done = 6,
+};
+enum : std::uint32_t { error_already_used = 0, error_invalid_buffer = 1 };
+
+const char manager_tag = 0;
+const char frame_tag = 0;
+
+struct Announced {
+  std::uint32_t format, width, height, stride;
+};
+
+struct Frame {
+  ScreencopySpec spec;
+  std::optional<Announced> buffer;  // the last buffer event sent
+  bool used = false;
+  bool failed_at_capture = false;
+};
+
+void destroy_frame(wl_resource* resource) { delete static_cast<Frame*>(wl_resource_get_user_data(resource)); }
+
+// wlroots' checks on the buffer of a copy; the text names the mismatch.
+std::optional<std::string> buffer_mismatch(const Frame& frame, const shm::Buffer* buffer) {
+  if (buffer == nullptr) return "unsupported buffer type: not a wl_shm buffer";
+  if (!frame.buffer) return "no buffer parameters were announced for this frame";
+  const Announced& expected = *frame.buffer;
+  auto describe = [](const char* what, long long got, long long announced) {
+    return std::string("invalid buffer ") + what + ": " + std::to_string(got) + ", announced " +
+           std::to_string(announced);
+  };
+  if (frame.spec.strict_format && buffer->format != expected.format) {
+    return describe("format", buffer->format, expected.format);
+  }
+  if (static_cast<std::uint32_t>(buffer->width) != expected.width) {
+    return describe("width", buffer->width, expected.width);
+  }
+  if (static_cast<std::uint32_t>(buffer->height) != expected.height) {
+    return describe("height", buffer->height, expected.height);
+  }
+  if (static_cast<std::uint32_t>(buffer->stride) != expected.stride) {
+    return describe("stride", buffer->stride, expected.stride);
+  }
+  return std::nullopt;
+}
+
+void copy(wl_resource* resource, wl_resource* buffer_resource) {
+  auto& frame = *static_cast<Frame*>(wl_resource_get_user_data(resource));
+  // wlroots leaves a frame that failed at capture inert.
+  if (frame.failed_at_capture) return;
+  if (frame.used) {
+    wl_resource_post_error(resource, error_already_used, "frame already used");
+    return;
+  }
+  const shm::Buffer* buffer = shm::buffer(buffer_resource);
+  if (auto mismatch = buffer_mismatch(frame, buffer)) {
+    wl_resource_post_error(resource, error_invalid_buffer, "%s", mismatch->c_str());
+    return;
+  }
+  frame.used = true;
+
+  std::span<std::uint8_t> bytes = buffer->bytes();
+  bool written = !bytes.empty();
+  if (written) fill_pattern(bytes, frame.buffer->width, frame.buffer->height, frame.buffer->stride);
+
+  const ScreencopySpec& spec = frame.spec;
+  wl_resource_post_event(resource, event_flags, spec.flags);
+  if (spec.damage && wl_resource_get_version(resource) >= 2) {
+    wl_resource_post_event(resource, event_damage, (*spec.damage)[0], (*spec.damage)[1], (*spec.damage)[2],
+                           (*spec.damage)[3]);
+  }
+  if (spec.outcome == Outcome::failed || !written) {
+    wl_resource_post_event(resource, event_failed);
+  } else {
+    wl_resource_post_event(resource, event_ready, spec.ready_time[0], spec.ready_time[1], spec.ready_time[2]);
+  }
+}
+
+int dispatch_frame(const void*, void* target, std::uint32_t opcode, const wl_message*, wl_argument* args) {
+  wl_resource* resource = as_resource(target);
+  switch (opcode) {
+    case frame_copy:
+    case frame_copy_with_damage:
+      copy(resource, reinterpret_cast<wl_resource*>(args[0].o));
+      break;
+    case frame_destroy:
+      wl_resource_destroy(resource);
+      break;
+  }
+  return 0;
+}
+
+struct Area {
+  std::uint32_t width, height;
+};
+
+void answer_capture(wl_resource* frame_resource, Frame& frame, Area area) {
+  const ScreencopySpec& spec = frame.spec;
+  const int version = wl_resource_get_version(frame_resource);
+  if (spec.outcome == Outcome::failed_at_capture) {
+    frame.failed_at_capture = true;
+    wl_resource_post_event(frame_resource, event_failed);
+    return;
+  }
+  const std::vector<BufferSpec> buffers = spec.buffers.value_or(std::vector<BufferSpec>{BufferSpec{}});
+  for (const BufferSpec& buffer : buffers) {
+    Announced announced{};
+    announced.format = buffer.format;
+    announced.width = buffer.width.value_or(area.width);
+    announced.height = buffer.height.value_or(area.height);
+    announced.stride = buffer.stride.value_or(announced.width * 4);
+    wl_resource_post_event(frame_resource, event_buffer, announced.format, announced.width, announced.height,
+                           announced.stride);
+    frame.buffer = announced;
+  }
+  if (spec.linux_dmabuf && version >= 3) {
+    wl_resource_post_event(frame_resource, event_linux_dmabuf, spec.linux_dmabuf->format, spec.linux_dmabuf->width,
+                           spec.linux_dmabuf->height);
+  }
+  if (spec.buffer_done && version >= 3) wl_resource_post_event(frame_resource, event_buffer_done);
+}
+
+void capture(wl_resource* manager, std::uint32_t id, wl_resource* output_resource,
+             std::optional<Area> region) {
+  auto* global = static_cast<GlobalState*>(wl_resource_get_user_data(manager));
+  wl_client* client = wl_resource_get_client(manager);
+  auto* frame = new Frame{global->server->next_capture(client), std::nullopt, false, false};
+  wl_resource* resource = create_resource(client, &zwlr_screencopy_frame_v1_interface,
+                                          wl_resource_get_version(manager), id, dispatch_frame, &frame_tag, frame,
+                                          destroy_frame);
+  if (resource == nullptr) {
+    delete frame;
+    return;
+  }
+  Area area{0, 0};
+  if (const OutputSpec* output = output::spec(output_resource)) {
+    area = {static_cast<std::uint32_t>(output->width), static_cast<std::uint32_t>(output->height)};
+  }
+  answer_capture(resource, *frame, region.value_or(area));
+}
+
+int dispatch_manager(const void*, void* target, std::uint32_t opcode, const wl_message*, wl_argument* args) {
+  wl_resource* manager = as_resource(target);
+  switch (opcode) {
+    case capture_output:
+      capture(manager, args[0].n, reinterpret_cast<wl_resource*>(args[2].o), std::nullopt);
+      break;
+    case capture_output_region:
+      capture(manager, args[0].n, reinterpret_cast<wl_resource*>(args[2].o),
+              Area{static_cast<std::uint32_t>(std::max(args[5].i, 0)), static_cast<std::uint32_t>(std::max(args[6].i, 0))});
+      break;
+    case manager_destroy:
+      wl_resource_destroy(manager);
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id) {
+  auto* global = static_cast<GlobalState*>(data);
+  create_resource(client, wl_global_get_interface(global->global), static_cast<int>(version), id, dispatch_manager,
+                  &manager_tag, global);
+}
+
+}  // namespace kestrin::fake::screencopy

@@ -74,6 +74,16 @@ class TestCapture:
 
 
 class TestKeyboard:
+    def test_probe_gives_the_seat_a_keyboard_with_a_keymap(self, sway, probe):
+        # Everything up to ready: the seat has a keyboard, whose keymap reaches
+        # clients and parses, and the probe holds it.
+        events = probe.events()
+        before_ready = events[: events.index(probe.ready)]
+        assert any(e["event"] == "capabilities" and e["keyboard"] for e in before_ready)
+        assert any(e["event"] == "keymap" and e["loaded"] for e in before_ready)
+        assert any(e["event"] == "input_ready" and e["keyboard"] for e in before_ready)
+        probe.wait_input_ready(pointer=False, keyboard=True)
+
     def test_typed_text_arrives_with_keysyms_and_text(self, sway, probe):
         text = "Hello, wörld! 42"
         probe.clear()

@@ -10,7 +10,12 @@ without one). The events and their fields:
 - ``ready`` {width, height}: once, when the picture is on the output;
   ``redrawn`` {width, height} after later size changes; ``configure``
   {width, height}; ``close``.
-- ``capabilities`` {pointer, keyboard, touch} (booleans).
+- ``capabilities`` {pointer, keyboard, touch} (booleans), as the seat
+  announces them; ``input_ready`` {pointer, keyboard}: which of the two the
+  probe holds, once the compositor has processed its taking or releasing them.
+  Pointer input that another client sends after the probe has reported
+  ``input_ready`` with pointer true reaches the probe; input sent before may
+  be lost (see ``wait_input_ready``).
 - ``pointer_enter`` {x, y}, ``pointer_leave``, ``motion`` {x, y} (surface
   coordinates, floats), ``button`` {button, state}, ``axis`` {axis, value},
   ``axis_source`` {source}, ``axis_stop`` {axis}, ``axis_discrete``
@@ -212,6 +217,16 @@ class Probe:
         if self.ready is None:
             self.ready = self.wait_for("ready", timeout)
         return self.ready
+
+    def wait_input_ready(self, pointer: bool = True, keyboard: bool = True, timeout: float = 5.0) -> Event:
+        """Waits until the probe holds (or, given False, has released) the
+        seat's pointer and keyboard. A client that creates a virtual pointer
+        should wait for this before it moves the pointer: sway delivers the
+        first events to whoever holds a wl_pointer at that moment."""
+        return self.wait_for(
+            lambda e: e["event"] == "input_ready" and e["pointer"] == pointer and e["keyboard"] == keyboard,
+            timeout,
+        )
 
     def stderr(self) -> str:
         with self._condition:

@@ -92,8 +92,8 @@ void keyboard_repeat_info(void*, wl_keyboard*, std::int32_t rate, std::int32_t d
 
 }  // namespace
 
-Input::Input(wl_display* display, wl_seat* seat, xkb_context* context)
-    : display_(display), seat_(seat), decoder_(context) {
+Input::Input(wl_display* display, const kestrin::QueueHandle& queue_handle, wl_seat* seat, xkb_context* context)
+    : display_(display), queue_display_(queue_handle.display()), seat_(seat), decoder_(context) {
   static const wl_seat_listener seat_listener = {
       .capabilities = handle_capabilities,
       .name = [](void*, wl_seat*, const char*) {},
@@ -165,6 +165,22 @@ void Input::handle_capabilities(void* data, wl_seat* seat, std::uint32_t capabil
   } else if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) == 0) {
     self->release_keyboard();
   }
+
+  // Another client's input that the compositor handles before our get_pointer
+  // is lost to us; the sync tells when that can no longer happen. A newer sync
+  // replaces one still outstanding.
+  self->sync_.reset(wl_display_sync(self->queue_display_));
+  static const wl_callback_listener sync_listener = {.done = handle_sync_done};
+  wl_callback_add_listener(self->sync_.get(), &sync_listener, self);
+}
+
+void Input::handle_sync_done(void* data, wl_callback*, std::uint32_t) {
+  auto* self = static_cast<Input*>(data);
+  self->sync_.reset();
+  Json line = event_line("input_ready");
+  line["pointer"] = static_cast<bool>(self->pointer_);
+  line["keyboard"] = static_cast<bool>(self->keyboard_);
+  emit(line);
 }
 
 void Input::handle_pointer_enter(void* data, wl_pointer* pointer, std::uint32_t serial, wl_surface*, wl_fixed_t x,

@@ -56,7 +56,7 @@ int main() {
   kestrin::virtual_keyboard::keymap(keyboard.get(), kestrin::virtual_keyboard::keymap_format_xkb_v1,
                                     keymap_file.fd.get(), keymap_file.size);
 
-  const probe::Input input(display, globals.seat.get(), context.get());
+  const probe::Input input(display, queue_handle, globals.seat.get(), context.get());
   const probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get());
 
   std::string why;

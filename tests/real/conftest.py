@@ -2,9 +2,9 @@
 and kestrin-probe on it.
 
 - ``sway``: a running ``HeadlessSway`` shared by the tests of a module. After
-  each test it is checked: if the test changed its outputs it is replaced, so
-  the change does not reach the next test; if it died, the test fails with its
-  log.
+  each test it is checked: if the test changed its outputs (added one, changed
+  a mode, position, scale or transform) it is replaced, so the change does not
+  reach the next test; if it died, the test fails with its log.
 - ``fresh_sway``: a ``HeadlessSway`` of the test's own, for tests that need a
   compositor nobody has touched.
 - ``probe`` / ``fresh_probe``: a ready ``Probe`` on ``sway`` / ``fresh_sway``.
@@ -23,7 +23,7 @@ from typing import Callable, Iterator
 
 import pytest
 
-from headless import FIRST_OUTPUT, HeadlessSway, SwayError
+from headless import HeadlessSway, SwayError
 from probe_client import Probe, ProbeError
 
 
@@ -50,14 +50,31 @@ def _start_sway() -> HeadlessSway:
         pytest.fail(f"the headless sway did not start: {error}", pytrace=False)
 
 
+def _layout(compositor: HeadlessSway) -> list[tuple]:
+    """What a test may change about the outputs and must not pass on."""
+    return [
+        (o["name"], o["active"], o.get("current_mode"), o["rect"], o.get("scale"), o.get("transform"))
+        for o in compositor.outputs()
+    ]
+
+
 class _SharedSway:
     def __init__(self) -> None:
         self.current: HeadlessSway | None = None
+        self.initial_layout: list[tuple] = []
 
     def get(self) -> HeadlessSway:
         if self.current is None:
             self.current = _start_sway()
+            self.initial_layout = _layout(self.current)
         return self.current
+
+    def unchanged(self) -> bool:
+        assert self.current is not None
+        try:
+            return _layout(self.current) == self.initial_layout
+        except SwayError:
+            return False
 
     def discard(self) -> None:
         if self.current is not None:
@@ -82,11 +99,7 @@ def sway(_shared_sway: _SharedSway) -> Iterator[HeadlessSway]:
         log = current.log()
         _shared_sway.discard()
         pytest.fail(f"sway died during the test\n--- sway log ---\n{log}", pytrace=False)
-    try:
-        unchanged = current.output_names() == [FIRST_OUTPUT]
-    except SwayError:
-        unchanged = False
-    if not unchanged:
+    if not _shared_sway.unchanged():
         _shared_sway.discard()
 
 

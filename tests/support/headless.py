@@ -298,10 +298,11 @@ class HeadlessSway:
             reply = json.loads(out) if out.strip() else None
         except json.JSONDecodeError:
             reply = None
-        failures = [r for r in reply if isinstance(r, dict) and not r.get("success", True)] if isinstance(
-            reply, list
-        ) else []
-        if result.returncode != 0 or failures or reply is None:
+        # Commands answer with a list of {"success": ...}, one per command.
+        refused = isinstance(reply, list) and any(
+            isinstance(r, dict) and not r.get("success", True) for r in reply
+        )
+        if result.returncode != 0 or refused or reply is None:
             raise SwayError(
                 _with_log(
                     f"swaymsg {' '.join(args)} failed ({result.returncode}): {out.strip()} "

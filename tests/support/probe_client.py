@@ -84,8 +84,10 @@ class Probe:
     mapping with WAYLAND_DISPLAY and XDG_RUNTIME_DIR); a ``HeadlessSway`` may be
     passed instead. ``executable`` is the path of kestrin-probe.
 
-    Events are kept in arrival order until ``clear()``. Predicates are either
-    an event name or a function of the event dict.
+    Events are kept in arrival order until ``clear()``, and every wait looks
+    at all of them: call ``clear()`` before the action whose effect a test
+    waits for, or an older event may answer the wait. Predicates are either an
+    event name or a function of the event dict.
     """
 
     def __init__(self, env: Any, executable: str | os.PathLike[str]) -> None:

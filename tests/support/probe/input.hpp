@@ -10,7 +10,7 @@
 //   pointer_enter {x, y}, pointer_leave, motion {x, y}, button {button, state},
 //   axis {axis, value}, axis_source {source}, axis_stop {axis},
 //   axis_discrete {axis, discrete}, axis_value120 {axis, value120}, frame
-//   keymap {format, size}, keyboard_enter {keys}, keyboard_leave,
+//   keymap {format, size, loaded}, keyboard_enter {keys}, keyboard_leave,
 //   key {key, state, keysym, utf8}, modifiers {depressed, latched, locked, group},
 //   repeat_info {rate, delay}
 // Surface coordinates are floats. key is the evdev code; keysym and utf8 are

@@ -1,6 +1,5 @@
 // Requests are recorded in order, with their arguments, per client.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -45,10 +44,9 @@ TEST(Recording, RecordsEveryRequestInOrderWithItsArguments) {
   auto* keyboard = client.own(testing::create(keyboards, create_virtual_keyboard,
                                               &zwp_virtual_keyboard_v1_interface, seat, nullptr));
   const std::string keymap = "xkb_keymap { test };";
-  int keymap_fd = testing::memory_file(keymap);
-  virtual_keyboard::keymap(reinterpret_cast<zwp_virtual_keyboard_v1*>(keyboard), 1, keymap_fd,
+  testing::TestFile keymap_file(keymap);
+  virtual_keyboard::keymap(reinterpret_cast<zwp_virtual_keyboard_v1*>(keyboard), 1, keymap_file.fd(),
                            static_cast<std::uint32_t>(keymap.size()));
-  ::close(keymap_fd);
   auto* pointer = client.own(testing::create(pointers, create_virtual_pointer, &zwlr_virtual_pointer_v1_interface,
                                              nullptr, nullptr));
   virtual_pointer::motion_absolute(reinterpret_cast<zwlr_virtual_pointer_v1*>(pointer), 0, 10, 20, 1920, 1080);

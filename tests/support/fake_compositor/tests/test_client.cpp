@@ -145,13 +145,16 @@ std::string last_client_log() {
   return last_log;
 }
 
-int memory_file(const std::string& content) {
-  int fd = ::memfd_create("fake-compositor-test", MFD_CLOEXEC);
-  if (fd < 0 || ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+TestFile::TestFile(const std::string& content) : fd_(::memfd_create("fake-compositor-test", MFD_CLOEXEC)) {
+  if (fd_ < 0 || ::write(fd_, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    if (fd_ >= 0) ::close(fd_);
     throw std::runtime_error("cannot make a memory file");
   }
-  return fd;
 }
+
+TestFile::~TestFile() { ::close(fd_); }
+
+std::string TestFile::content() const { return file_content(fd_); }
 
 std::string file_content(int fd) {
   std::string content;

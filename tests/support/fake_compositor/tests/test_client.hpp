@@ -112,8 +112,21 @@ void send_destructor(TestClient& client, void* target, std::uint32_t opcode);
 // the compositor's message text).
 std::string last_client_log();
 
-// An unnamed file holding `content`, for fds passed to the compositor.
-int memory_file(const std::string& content);
+// An unnamed file, for descriptors passed to the compositor.
+class TestFile {
+ public:
+  explicit TestFile(const std::string& content);
+  TestFile(const TestFile&) = delete;
+  TestFile& operator=(const TestFile&) = delete;
+  ~TestFile();
+
+  int fd() const { return fd_; }
+  // The whole content, read from offset 0.
+  std::string content() const;
+
+ private:
+  int fd_;
+};
 
 // The whole content of a file, read from offset 0.
 std::string file_content(int fd);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -12,8 +13,21 @@
 
 namespace kestrin::fake {
 
+namespace {
+
+// libwayland-server reports clients it drops ("error in client
+// communication"); say whose message it is among the test output.
+void log_libwayland(const char* format, va_list arguments) {
+  char text[1024];
+  std::vsnprintf(text, sizeof(text), format, arguments);
+  std::fprintf(stderr, "fake compositor (libwayland-server): %s", text);
+}
+
+}  // namespace
+
 Server::Server(Scenario scenario, Recorder& recorder, const StopSignal& stop)
     : scenario_(std::move(scenario)), recorder_(recorder), stop_(stop) {
+  wl_log_set_handler_server(log_libwayland);
   display_ = wl_display_create();
   if (display_ == nullptr) throw std::runtime_error("wl_display_create failed");
   loop_ = wl_display_get_event_loop(display_);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@ namespace kestrin::fake::testing {
 enum class Wait { done, failed, timed_out };
 
 std::string to_string(Wait wait);
+inline void PrintTo(Wait wait, std::ostream* out) { *out << to_string(wait); }
 
 struct Advertised {
   std::uint32_t name = 0;

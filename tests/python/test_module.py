@@ -2,8 +2,10 @@
 with its flags, documentation and signatures, and how the module behaves when
 imported again, from a sub-interpreter, or without `logging` or NumPy."""
 
+import copy
 import inspect
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -106,6 +108,17 @@ class TestInstanceFlags:
             k.__dict__
         with pytest.raises(TypeError):
             weakref.ref(k)
+
+    def test_cannot_be_copied_or_pickled(self, fake):
+        compositor = fake()
+        k = Kestrin(compositor.socket_path)
+        for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError):
+                attempt(k)
+        with pytest.raises(TypeError):
+            object.__new__(Kestrin)
+        # None of it made a second connection.
+        assert compositor.names().count("wl_display.get_registry") == 1
 
     def test_repr_is_the_default_one(self, fake):
         k = Kestrin(fake().socket_path)

@@ -350,7 +350,7 @@ GlobalSpec parse_global(const json& object, std::size_t outputs_before, const st
 
 Scenario parse_scenario(const json& scenario) {
   if (scenario.is_null()) return parse_scenario(json::object());
-  only_keys(scenario, "scenario", {"globals", "screencopy", "triggers"});
+  only_keys(scenario, "top level", {"globals", "screencopy", "triggers"});
   Scenario result;
   Counting counting;
   if (const json* globals = find(scenario, "globals")) {

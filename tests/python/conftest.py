@@ -1,0 +1,36 @@
+"""Fixtures for the tests of the Python module against the fake compositor.
+
+- ``fake``: a factory, ``fake(scenario=None) -> FakeCompositor``; every
+  compositor it started is stopped at the end of the test, also when the
+  test fails. A compositor that crashed or did not stop cleanly fails the
+  test at teardown.
+"""
+
+from __future__ import annotations
+
+from typing import Callable, Iterator
+
+import pytest
+
+from fake_compositor import FakeCompositor
+
+
+@pytest.fixture
+def fake(tmp_path) -> Iterator[Callable[..., FakeCompositor]]:
+    started: list[FakeCompositor] = []
+
+    def start(scenario: dict | None = None) -> FakeCompositor:
+        compositor = FakeCompositor(scenario, tmp_path)
+        started.append(compositor)
+        return compositor
+
+    yield start
+
+    failures = []
+    for compositor in started:
+        try:
+            compositor.stop()
+        except Exception as error:
+            failures.append(error)
+    if failures:
+        raise failures[0]

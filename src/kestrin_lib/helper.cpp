@@ -122,7 +122,9 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
   if (!keyboard) return std::unexpected(Error::fatal("out of memory"));
 
   std::optional<Keymap> keymap = std::exchange(app_data.keymap, std::nullopt);
-  if (!keymap) return std::unexpected(value_absent("the seat's keyboard sent no keymap"));
+  if (!keymap) return std::unexpected(value_absent(
+        "the seat's keyboard sent no keymap (the seat has no active keyboard; a key pressed on one of its "
+        "keyboards makes that one active)"));
   // The request carries its own duplicate of the descriptor; ours is closed
   // when the record goes at the end of this scope.
   virtual_keyboard::keymap(keyboard.get(), virtual_keyboard::keymap_format_xkb_v1, keymap->fd.get(), keymap->size);

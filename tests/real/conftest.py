@@ -144,3 +144,18 @@ def probe(sway: HeadlessSway, start_probe: Callable[[HeadlessSway], Probe]) -> P
 @pytest.fixture
 def fresh_probe(fresh_sway: HeadlessSway, start_probe: Callable[[HeadlessSway], Probe]) -> Probe:
     return start_probe(fresh_sway)
+
+
+@pytest.fixture
+def new_session(sway: HeadlessSway, probe: Probe) -> Callable[[], "kestrin.Kestrin"]:
+    """Makes kestrin sessions on ``sway``. Each first makes the probe's
+    keyboard the seat's active one: an earlier session that went away may have
+    taken the active keyboard with it, and without one the seat sends no
+    keymap."""
+    import kestrin
+
+    def make() -> kestrin.Kestrin:
+        probe.activate_keyboard()
+        return kestrin.Kestrin(sway.socket_path)
+
+    return make

@@ -7,6 +7,7 @@ of receipt in milliseconds (comparable with ``time.monotonic() * 1000``);
 input events also carry "time", the event's own timestamp (null for events
 without one). The events and their fields:
 
+- ``keyboard_activated`` {ok}: the answer to ``activate_keyboard``.
 - ``ready`` {width, height}: once, when the picture is on the output;
   ``redrawn`` {width, height} after later size changes; ``configure``
   {width, height}; ``close``.
@@ -172,6 +173,21 @@ class Probe:
             if stream is not None:
                 stream.close()
         return process.returncode
+
+    def activate_keyboard(self, timeout: float = 5.0) -> None:
+        """Makes the probe's keyboard the seat's active one again. wlroots
+        forgets the active keyboard when it goes away, and a seat without one
+        sends no keymap, so a new kestrin session after an earlier one has
+        disconnected needs this."""
+        process = self._process
+        if process is None or process.stdin is None:
+            raise ProbeError("the probe is not running")
+        done = len(self.events("keyboard_activated"))
+        process.stdin.write(b"activate-keyboard\n")
+        process.stdin.flush()
+        answer = self.wait_for_count("keyboard_activated", done + 1, timeout)[-1]
+        if not answer["ok"]:
+            raise ProbeError(self._describe("the keyboard could not be activated"))
 
     def terminate(self) -> None:
         """Sends SIGTERM, without waiting."""

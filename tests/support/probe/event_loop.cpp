@@ -23,6 +23,9 @@ class ReadIntent {
     if (display_ != nullptr) wl_display_cancel_read(display_);
   }
   int read() { return wl_display_read_events(std::exchange(display_, nullptr)); }
+  void cancel() {
+    if (display_ != nullptr) wl_display_cancel_read(std::exchange(display_, nullptr));
+  }
 
  private:
   wl_display* display_;
@@ -43,7 +46,8 @@ kestrin::Fd termination_signals() {
 }
 
 LoopEnd run_loop(const kestrin::EventQueue& queue, int signal_fd, const std::function<bool()>& broken,
-                 std::string& why) {
+                 const std::function<void(std::string_view)>& command, std::string& why) {
+  std::string pending;
   wl_display* display = queue.display();
   const auto failed = [&] {
     why = kestrin::report_text(queue.dispatch_error());
@@ -73,6 +77,8 @@ LoopEnd run_loop(const kestrin::EventQueue& queue, int signal_fd, const std::fun
     if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
       if (intent.read() < 0) return failed();
     }
+    // Commands may wait on the compositor themselves.
+    intent.cancel();
     if (wl_display_dispatch_queue_pending(display, queue.queue()) < 0) return failed();
     if (output_lost()) return LoopEnd::stdout_closed;
     if (broken()) {
@@ -81,10 +87,13 @@ LoopEnd run_loop(const kestrin::EventQueue& queue, int signal_fd, const std::fun
     }
     if ((fds[2].revents & POLLIN) != 0) return LoopEnd::signal;
     if (fds[1].revents != 0) {
-      // Whatever is written to stdin is ignored; only its end matters.
-      char discard[256];
-      const ssize_t n = read(STDIN_FILENO, discard, sizeof discard);
+      char chunk[256];
+      const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
       if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return LoopEnd::stdin_closed;
+      if (n > 0) pending.append(chunk, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+        command(std::string_view(pending).substr(0, end));
+      }
     }
   }
 }

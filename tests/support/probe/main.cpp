@@ -5,17 +5,25 @@
 // lines on stdout. It connects to the compositor that WAYLAND_DISPLAY and
 // XDG_RUNTIME_DIR name, and ends on SIGTERM, SIGINT, SIGHUP or when stdin
 // closes.
+//
+// The line "activate-keyboard" on stdin makes its keyboard the seat's active
+// one again. wlroots drops the active keyboard when that keyboard goes away
+// (for example when a kestrin session that typed last disconnects), and a
+// seat without one sends no keymap to a new wl_keyboard.
 #include <wayland-client-core.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "event_loop.hpp"
 #include "globals.hpp"
 #include "input.hpp"
 #include "kestrin_lib/virtual_keyboard.hpp"
 #include "kestrin_lib/wayland.hpp"
+#include "report.hpp"
 #include "window.hpp"
 #include "xdg_ping.hpp"
 #include "xkb.hpp"
@@ -25,6 +33,23 @@ namespace {
 int fail(const std::string& why) {
   std::fprintf(stderr, "kestrin-probe: %s\n", why.c_str());
   return EXIT_FAILURE;
+}
+
+// A keyboard becomes the seat's active one when its modifiers change; a lock
+// set and cleared again leaves the state as it was. Mod2 is NumLock in the
+// us keymap.
+void activate_keyboard(zwp_virtual_keyboard_v1* keyboard, const kestrin::EventQueue& queue,
+                       const kestrin::QueueHandle& queue_handle) {
+  constexpr std::uint32_t modifiers_opcode = 2;
+  constexpr std::uint32_t mod2 = 1u << 4;
+  for (std::uint32_t locked : {mod2, 0u}) {
+    wl_proxy_marshal_flags(kestrin::as_proxy(keyboard), modifiers_opcode, nullptr,
+                           wl_proxy_get_version(kestrin::as_proxy(keyboard)), 0, 0u, 0u, locked, 0u);
+  }
+  const bool done = kestrin::roundtrip(queue, queue_handle).has_value();
+  probe::Json line = probe::event_line("keyboard_activated");
+  line["ok"] = done;
+  probe::emit(line);
 }
 
 }  // namespace
@@ -60,7 +85,10 @@ int main() {
   const probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get());
 
   std::string why;
-  switch (probe::run_loop(queue, signals.get(), [&window] { return window.failed(); }, why)) {
+  const auto command = [&](std::string_view line) {
+    if (line == "activate-keyboard") activate_keyboard(keyboard.get(), queue, queue_handle);
+  };
+  switch (probe::run_loop(queue, signals.get(), [&window] { return window.failed(); }, command, why)) {
     case probe::LoopEnd::signal:
     case probe::LoopEnd::stdin_closed:
     case probe::LoopEnd::stdout_closed:

@@ -1,0 +1,92 @@
+"""Captures of the real compositor compared with what the probe shows."""
+
+from __future__ import annotations
+
+import gc
+import os
+
+import numpy as np
+import pytest
+
+import kestrin
+from probe_client import probe_picture
+
+
+def assert_same_picture(array: np.ndarray, expected: np.ndarray) -> None:
+    assert array.shape == expected.shape
+    wrong = np.argwhere((array != expected).any(axis=-1))
+    if len(wrong):
+        y, x = wrong[0]
+        pytest.fail(f"{len(wrong)} pixels differ; the first at x={x}, y={y}: {array[y, x].tolist()} "
+                    f"instead of {expected[y, x].tolist()}")
+
+
+def resident_kib() -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def shm_files() -> set[str]:
+    return set(os.listdir("/dev/shm"))
+
+
+class TestPicture:
+    def test_the_capture_is_the_probe_picture_pixel_for_pixel(self, sway, new_session):
+        k = new_session()
+        array = k.screenshot()
+        assert array.dtype == np.uint8
+        assert array.flags["C_CONTIGUOUS"] and array.flags["WRITEABLE"]
+        assert array.strides == (1920 * 4, 4, 1)
+        assert_same_picture(array, probe_picture(1920, 1080))
+
+    def test_by_name_and_without_agree(self, sway, new_session):
+        k = new_session()
+        assert np.array_equal(k.screenshot("HEADLESS-1"), k.screenshot())
+
+    def test_the_array_outlives_the_object(self, sway, new_session):
+        k = new_session()
+        array = k.screenshot()
+        del k
+        gc.collect()
+        assert_same_picture(array, probe_picture(1920, 1080))
+        array[:] = 0  # its own memory, writeable
+        assert not array.any()
+
+
+class TestTwoOutputs:
+    def test_a_second_output_needs_a_name(self, sway, new_session):
+        second = sway.add_output()
+        k = new_session()
+        with pytest.raises(RuntimeError) as raised:
+            k.screenshot()
+        assert str(raised.value) == "more that one WLOuput set. Please specify the name of the one to use"
+        with pytest.raises(RuntimeError, match="^no WLOutput with name headless-1$"):
+            k.screenshot("headless-1")
+        # The new output shows sway's empty background.
+        empty = k.screenshot(second)
+        assert empty.shape == (1080, 1920, 4)
+        assert (empty[540, 960, :3] == 63).all()
+        assert_same_picture(k.screenshot("HEADLESS-1"), probe_picture(1920, 1080))
+
+
+class TestResources:
+    def test_five_hundred_captures_leave_nothing_behind(self, sway, new_session):
+        k = new_session()
+        for _ in range(5):
+            k.screenshot()
+        gc.collect()
+        descriptors = len(os.listdir("/proc/self/fd"))
+        shm = shm_files()
+        resident = resident_kib()
+        for _ in range(500):
+            array = k.screenshot()
+        del array
+        gc.collect()
+        assert len(os.listdir("/proc/self/fd")) == descriptors
+        assert shm_files() == shm
+        # One frame is 8 MiB; a leak of one per capture would show as gigabytes.
+        assert resident_kib() - resident < 32 * 1024
+        assert sway.running

@@ -125,6 +125,32 @@ class TestUnsignedIntegers:
         assert messages == ["argument 'x_extent'", "argument 'y'", OUT_OF_RANGE, "argument 'x'"]
 
 
+def request_args(compositor, name):
+    return [record["args"] for record in compositor.requests() if f"{record['interface']}.{record['request']}" == name]
+
+
+class TestValuesReachTheCore:
+    def test_each_parameter_lands_in_its_place(self, k, compositor):
+        k.move_mouse(True, 2, False, Index(1))
+        # motion_absolute(time, x, y, x_extent, y_extent)
+        assert request_args(compositor, "zwlr_virtual_pointer_v1.motion_absolute") == [[0, 0, 1, 1, 2]]
+
+    def test_largest_value_is_not_truncated(self, k, compositor):
+        top = 2**32 - 1
+        k.key_press(top, 0)
+        keys = request_args(compositor, "zwp_virtual_keyboard_v1.key")
+        assert [args[1] for args in keys] == [top, top]
+
+    def test_maximum_makes_a_range_only_where_given(self, k, compositor):
+        for _ in range(20):
+            k.move_mouse(1920, 1080, 10, 20, y_max=30)
+        motions = request_args(compositor, "zwlr_virtual_pointer_v1.motion_absolute")
+        assert len(motions) == 20
+        assert {args[1] for args in motions} == {10}
+        assert all(20 <= args[2] <= 30 for args in motions)
+        assert {(args[3], args[4]) for args in motions} == {(1920, 1080)}
+
+
 class TestCauses:
     def test_type_error_is_renamed_and_keeps_its_cause(self, k):
         with pytest.raises(TypeError) as caught:

@@ -1,0 +1,113 @@
+"""Helpers for the tests that check what the module puts on the wire: the
+requests a call adds to the fake compositor's records, scenarios built from
+the default globals, and a fresh interpreter for tests that must not share
+the process with others."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+SEAT = {"interface": "wl_seat", "version": 7}
+SHM = {"interface": "wl_shm", "version": 1}
+SCREENCOPY_MANAGER = {"interface": "zwlr_screencopy_manager_v1", "version": 3}
+KEYBOARD_MANAGER = {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1}
+POINTER_MANAGER = {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2}
+
+
+def output(name: str | None = "HEADLESS-1", width: int = 1920, height: int = 1080, version: int = 4) -> dict:
+    return {"interface": "wl_output", "version": version, "name": name, "width": width, "height": height}
+
+
+def scenario(outputs=(None,), shm=True, screencopy_manager=True, **fields) -> dict:
+    """The default globals with the given outputs (None: one default
+    output), without wl_shm or the screencopy manager when asked, plus any
+    further scenario fields (screencopy, triggers)."""
+    globals_ = [SHM] if shm else []
+    globals_.append(SEAT)
+    globals_ += [output() if entry is None else entry for entry in outputs]
+    if screencopy_manager:
+        globals_.append(SCREENCOPY_MANAGER)
+    globals_ += [KEYBOARD_MANAGER, POINTER_MANAGER]
+    return {"globals": globals_, **fields}
+
+
+def close_on(request: str, nth: int = 1) -> dict:
+    return {"on": request, "nth": nth, "actions": [{"do": "close"}]}
+
+
+def protocol_error_on(request: str, message: str, nth: int = 1, code: int = 0) -> dict:
+    return {"on": request, "nth": nth, "actions": [{"do": "protocol_error", "code": code, "message": message}]}
+
+
+def name_of(record: dict[str, Any]) -> str:
+    return f"{record['interface']}.{record['request']}"
+
+
+class Watch:
+    """The requests a compositor records from the moment the watch starts."""
+
+    def __init__(self, compositor):
+        self.compositor = compositor
+        self.start = len(compositor.requests())
+
+    def requests(self) -> list[dict[str, Any]]:
+        return self.compositor.requests()[self.start :]
+
+    def names(self) -> list[str]:
+        return [name_of(record) for record in self.requests()]
+
+    def args(self, name: str) -> list[list]:
+        return [record["args"] for record in self.requests() if name_of(record) == name]
+
+    def wait_for_count(self, name: str, count: int) -> list[str]:
+        """Waits for requests that nothing answers (and so may still be on
+        their way) and returns the names."""
+        start = self.start
+
+        def enough(records):
+            requests = [r for r in records if "request" in r][start:]
+            return sum(1 for r in requests if name_of(r) == name) >= count
+
+        self.compositor.wait_for(enough)
+        return self.names()
+
+
+def run_python(code: str, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs `code` with `args` in a fresh interpreter that imports the module
+    under test from where this one does. The timeout only guards against a
+    hang."""
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def client_library_version(interface: str) -> int:
+    """The highest version of a core interface that the Wayland client
+    library in this process describes."""
+    import ctypes
+
+    class Interface(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("version", ctypes.c_int)]
+
+    library = ctypes.CDLL("libwayland-client.so.0")
+    return Interface.in_dll(library, f"{interface}_interface").version
+
+
+def bound_versions(requests: list[dict[str, Any]]) -> dict[str, list[int]]:
+    """Interface name -> the versions it was bound at, in order."""
+    versions: dict[str, list[int]] = {}
+    for record in requests:
+        if name_of(record) == "wl_registry.bind":
+            _, interface, version, _ = record["args"]
+            versions.setdefault(interface, []).append(version)
+    return versions

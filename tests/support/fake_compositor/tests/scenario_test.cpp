@@ -33,6 +33,8 @@ struct Malformed {
   const char* names;  // part of the error message
 };
 
+void PrintTo(const Malformed& c, std::ostream* out) { *out << c.scenario; }
+
 class MalformedScenario : public ::testing::TestWithParam<Malformed> {};
 
 TEST_P(MalformedScenario, IsRejectedNamingTheField) {
@@ -60,9 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 "unknown action \"explode\""},
                       Malformed{R"({"triggers": [{"on": "a.b", "actions": [{"do": "remove_global", "index": 6}]}]})",
                                 "actions[0].index"},
-                      Malformed{R"({"triggers": [{"on": "a.b", "actions": [{"do": "output_name", "output": 1,
-                                                                           "name": "X"}]}]})",
-                                "actions[0].output"}));
+                      Malformed{
+                          R"({"triggers": [{"on": "a.b", "actions": [{"do": "output_name", "output": 1, "name": "X"}]}]})",
+                          "actions[0].output"}));
 
 TEST(Scenario, IndicesMayNameGlobalsThatLaterTriggersAdd) {
   EXPECT_NO_THROW(FakeCompositor(json::parse(R"({"triggers": [

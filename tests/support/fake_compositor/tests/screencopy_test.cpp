@@ -167,6 +167,8 @@ struct VersionCase {
   Log at_copy;
 };
 
+void PrintTo(const VersionCase& c, std::ostream* out) { *out << "version " << c.version; }
+
 class ScreencopyVersion : public Screencopy, public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(ScreencopyVersion, FramesGetOnlyTheEventsOfTheirVersion) {
@@ -219,6 +221,8 @@ struct BadCopy {
   std::uint32_t format;
   bool strict_format;
 };
+
+void PrintTo(const BadCopy& c, std::ostream* out) { *out << c.what; }
 
 class ScreencopyBadCopy : public Screencopy, public ::testing::WithParamInterface<BadCopy> {};
 

@@ -73,6 +73,8 @@ struct BufferCase {
   std::optional<std::uint32_t> error;  // on the wl_shm_pool
 };
 
+void PrintTo(const BufferCase& c, std::ostream* out) { *out << c.name; }
+
 class ShmBuffer : public Shm, public ::testing::WithParamInterface<BufferCase> {};
 
 TEST_P(ShmBuffer, IsCheckedAgainstThePool) {

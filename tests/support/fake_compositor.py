@@ -16,11 +16,11 @@ Also here: the compositor's test pattern (pattern) and content hash
 
 from __future__ import annotations
 
-import importlib.util
 import itertools
 import json
 import os
 import pathlib
+import runpy
 import selectors
 import shutil
 import signal
@@ -46,10 +46,7 @@ def default_executable() -> pathlib.Path:
         file = getattr(module, "__file__", None)
         if file is not None and pathlib.Path(file).resolve() == _ROOT_CONFTEST:
             return pathlib.Path(module.BIN_DIR) / "fake-compositor"
-    spec = importlib.util.spec_from_file_location("kestrin_tests_conftest", _ROOT_CONFTEST)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return pathlib.Path(module.BIN_DIR) / "fake-compositor"
+    return pathlib.Path(runpy.run_path(str(_ROOT_CONFTEST))["BIN_DIR"]) / "fake-compositor"
 
 
 class FakeCompositorError(RuntimeError):

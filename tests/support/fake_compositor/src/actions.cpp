@@ -10,7 +10,7 @@
 
 namespace kestrin::fake {
 
-void Server::fire(const ActionSpec& action, const Target& target) {
+void Server::fire(const ActionConfig& action, const Target& target) {
   if (action.delay_ms == 0) {
     perform(action, target);
     return;
@@ -24,7 +24,7 @@ void Server::fire(const ActionSpec& action, const Target& target) {
   wl_event_source_timer_update(delayed.source, static_cast<int>(action.delay_ms));
 }
 
-void Server::perform(const ActionSpec& action, const Target& target) {
+void Server::perform(const ActionConfig& action, const Target& target) {
   ClientState* client = client_by_number(target.client);
   if (client != nullptr && client->closed) client = nullptr;
   switch (action.kind) {

@@ -32,29 +32,29 @@ void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id
                                           id, dispatch_output, &output_tag, global, forget_resource);
   if (resource == nullptr) return;
   global->resources.push_back(resource);
-  const OutputSpec& spec = global->spec.output;
+  const OutputConfig& config = global->config.output;
   wl_output_send_geometry(resource, 0, 0, 0, 0, WL_OUTPUT_SUBPIXEL_UNKNOWN, "kestrin", "fake output",
                           WL_OUTPUT_TRANSFORM_NORMAL);
-  wl_output_send_mode(resource, WL_OUTPUT_MODE_CURRENT, spec.width, spec.height, 60000);
+  wl_output_send_mode(resource, WL_OUTPUT_MODE_CURRENT, config.width, config.height, 60000);
   if (version >= WL_OUTPUT_SCALE_SINCE_VERSION) wl_output_send_scale(resource, 1);
-  if (version >= WL_OUTPUT_NAME_SINCE_VERSION && spec.name) wl_output_send_name(resource, spec.name->c_str());
-  if (version >= WL_OUTPUT_DESCRIPTION_SINCE_VERSION && spec.description) {
-    wl_output_send_description(resource, spec.description->c_str());
+  if (version >= WL_OUTPUT_NAME_SINCE_VERSION && config.name) wl_output_send_name(resource, config.name->c_str());
+  if (version >= WL_OUTPUT_DESCRIPTION_SINCE_VERSION && config.description) {
+    wl_output_send_description(resource, config.description->c_str());
   }
   if (version >= WL_OUTPUT_DONE_SINCE_VERSION) wl_output_send_done(resource);
 }
 
 void rename(GlobalState& output, const std::string& name) {
-  output.spec.output.name = name;
+  output.config.output.name = name;
   for (wl_resource* resource : output.resources) {
     if (wl_resource_get_version(resource) >= WL_OUTPUT_NAME_SINCE_VERSION) wl_output_send_name(resource, name.c_str());
     if (wl_resource_get_version(resource) >= WL_OUTPUT_DONE_SINCE_VERSION) wl_output_send_done(resource);
   }
 }
 
-const OutputSpec* spec(wl_resource* resource) {
+const OutputConfig* config(wl_resource* resource) {
   if (resource == nullptr || !wl_resource_instance_of(resource, &wl_output_interface, &output_tag)) return nullptr;
-  return &static_cast<GlobalState*>(wl_resource_get_user_data(resource))->spec.output;
+  return &static_cast<GlobalState*>(wl_resource_get_user_data(resource))->config.output;
 }
 
 }  // namespace kestrin::fake::output

@@ -22,6 +22,6 @@ void rename(GlobalState& output, const std::string& name);
 
 // The description of the output behind a wl_output resource of this
 // compositor; null for any other resource.
-const OutputSpec* spec(wl_resource* resource);
+const OutputConfig* config(wl_resource* resource);
 
 }  // namespace kestrin::fake::output

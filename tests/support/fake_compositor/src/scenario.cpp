@@ -10,7 +10,7 @@ namespace kestrin::fake {
 
 const char* const default_keymap_text = "xkb_keymap { kestrin fake keymap };";
 
-std::uint32_t KeymapSpec::announced_size() const {
+std::uint32_t KeymapConfig::announced_size() const {
   return size ? *size : static_cast<std::uint32_t>(content.size() + 1);
 }
 
@@ -86,11 +86,11 @@ std::uint32_t default_version(std::string_view interface) {
   return 1;
 }
 
-KeymapSpec default_keymap() { return KeymapSpec{1, default_keymap_text, std::nullopt}; }
+KeymapConfig default_keymap() { return KeymapConfig{1, default_keymap_text, std::nullopt}; }
 
-KeymapSpec parse_keymap(const json& object, const std::string& where) {
+KeymapConfig parse_keymap(const json& object, const std::string& where) {
   only_keys(object, where, {"format", "content", "size"});
-  KeymapSpec keymap = default_keymap();
+  KeymapConfig keymap = default_keymap();
   read(object, "format", keymap.format, where, to_u32);
   read(object, "content", keymap.content, where, to_string);
   if (const json* size = find(object, "size"); size != nullptr && !size->is_null()) {
@@ -99,8 +99,8 @@ KeymapSpec parse_keymap(const json& object, const std::string& where) {
   return keymap;
 }
 
-SeatSpec parse_seat(const json& object, const std::string& where) {
-  SeatSpec seat;
+SeatConfig parse_seat(const json& object, const std::string& where) {
+  SeatConfig seat;
   read_nullable_string(object, "name", seat.name, where);
   read(object, "capabilities", seat.capabilities, where, to_u32);
   seat.keymaps = {default_keymap()};
@@ -119,8 +119,8 @@ SeatSpec parse_seat(const json& object, const std::string& where) {
   return seat;
 }
 
-OutputSpec parse_output(const json& object, std::size_t outputs_before, const std::string& where) {
-  OutputSpec output;
+OutputConfig parse_output(const json& object, std::size_t outputs_before, const std::string& where) {
+  OutputConfig output;
   output.name = "HEADLESS-" + std::to_string(outputs_before + 1);
   output.description = "kestrin fake output";
   read_nullable_string(object, "name", output.name, where);
@@ -130,9 +130,9 @@ OutputSpec parse_output(const json& object, std::size_t outputs_before, const st
   return output;
 }
 
-BufferSpec parse_buffer(const json& object, const std::string& where) {
+BufferConfig parse_buffer(const json& object, const std::string& where) {
   only_keys(object, where, {"format", "width", "height", "stride"});
-  BufferSpec buffer;
+  BufferConfig buffer;
   read(object, "format", buffer.format, where, to_u32);
   read(object, "width", buffer.width, where, to_u32);
   read(object, "height", buffer.height, where, to_u32);
@@ -153,43 +153,43 @@ bool to_bool(const json& value, const std::string& where) {
   return value.get<bool>();
 }
 
-ScreencopySpec parse_screencopy(const json& object, const std::string& where) {
+ScreencopyConfig parse_screencopy(const json& object, const std::string& where) {
   only_keys(object, where,
             {"buffers", "linux_dmabuf", "buffer_done", "flags", "damage", "outcome", "ready_time", "strict_format"});
-  ScreencopySpec spec;
+  ScreencopyConfig config;
   if (const json* buffers = find(object, "buffers")) {
     const std::string list = at(where, "buffers");
-    spec.buffers.emplace();
+    config.buffers.emplace();
     for (std::size_t i = 0; i < to_array(*buffers, list).size(); ++i) {
-      spec.buffers->push_back(parse_buffer((*buffers)[i], at(list, i)));
+      config.buffers->push_back(parse_buffer((*buffers)[i], at(list, i)));
     }
   }
-  if (const json* dmabuf = find(object, "linux_dmabuf"); dmabuf != nullptr && !dmabuf->is_null()) {
+  if (const json* object_dmabuf = find(object, "linux_dmabuf"); object_dmabuf != nullptr && !object_dmabuf->is_null()) {
     const std::string field = at(where, "linux_dmabuf");
-    only_keys(*dmabuf, field, {"format", "width", "height"});
-    DmabufSpec spec_dmabuf;
-    read(*dmabuf, "format", spec_dmabuf.format, field, to_u32);
-    read(*dmabuf, "width", spec_dmabuf.width, field, to_u32);
-    read(*dmabuf, "height", spec_dmabuf.height, field, to_u32);
-    spec.linux_dmabuf = spec_dmabuf;
+    only_keys(*object_dmabuf, field, {"format", "width", "height"});
+    DmabufConfig dmabuf;
+    read(*object_dmabuf, "format", dmabuf.format, field, to_u32);
+    read(*object_dmabuf, "width", dmabuf.width, field, to_u32);
+    read(*object_dmabuf, "height", dmabuf.height, field, to_u32);
+    config.linux_dmabuf = dmabuf;
   }
-  read(object, "buffer_done", spec.buffer_done, where, to_bool);
-  read(object, "flags", spec.flags, where, to_u32);
+  read(object, "buffer_done", config.buffer_done, where, to_bool);
+  read(object, "flags", config.flags, where, to_u32);
   if (const json* damage = find(object, "damage"); damage != nullptr && !damage->is_null()) {
     const std::string field = at(where, "damage");
     to_array(*damage, field, 4);
     std::array<std::uint32_t, 4> box{};
     for (std::size_t i = 0; i < 4; ++i) box[i] = to_u32((*damage)[i], at(field, i));
-    spec.damage = box;
+    config.damage = box;
   }
-  read(object, "outcome", spec.outcome, where, parse_outcome);
+  read(object, "outcome", config.outcome, where, parse_outcome);
   if (const json* time = find(object, "ready_time")) {
     const std::string field = at(where, "ready_time");
     to_array(*time, field, 3);
-    for (std::size_t i = 0; i < 3; ++i) spec.ready_time[i] = to_u32((*time)[i], at(field, i));
+    for (std::size_t i = 0; i < 3; ++i) config.ready_time[i] = to_u32((*time)[i], at(field, i));
   }
-  read(object, "strict_format", spec.strict_format, where, to_bool);
-  return spec;
+  read(object, "strict_format", config.strict_format, where, to_bool);
+  return config;
 }
 
 // Outputs counted so far, to number default output names in the order the
@@ -211,11 +211,11 @@ ActionKind parse_kind(const json& value, const std::string& where) {
   fail(where, "unknown action \"" + text + "\"");
 }
 
-ActionSpec parse_action(const json& object, Counting& counting, const std::string& where) {
+ActionConfig parse_action(const json& object, Counting& counting, const std::string& where) {
   if (!object.is_object()) fail(where, "expected an object");
   const json* kind = find(object, "do");
   if (kind == nullptr) fail(where, "missing \"do\"");
-  ActionSpec action;
+  ActionConfig action;
   action.kind = parse_kind(*kind, at(where, "do"));
   read(object, "delay_ms", action.delay_ms, where, to_u32);
   switch (action.kind) {
@@ -265,9 +265,9 @@ ActionSpec parse_action(const json& object, Counting& counting, const std::strin
   return action;
 }
 
-TriggerSpec parse_trigger(const json& object, Counting& counting, const std::string& where) {
+TriggerConfig parse_trigger(const json& object, Counting& counting, const std::string& where) {
   only_keys(object, where, {"on", "nth", "actions"});
-  TriggerSpec trigger;
+  TriggerConfig trigger;
   const json* on = find(object, "on");
   if (on == nullptr) fail(where, "missing \"on\"");
   trigger.on = to_string(*on, at(where, "on"));
@@ -288,10 +288,10 @@ TriggerSpec parse_trigger(const json& object, Counting& counting, const std::str
 
 // Indices may name globals that another trigger adds, so they are checked
 // once every trigger is known.
-void check_indices(const std::vector<TriggerSpec>& triggers, const Counting& counting) {
+void check_indices(const std::vector<TriggerConfig>& triggers, const Counting& counting) {
   for (std::size_t t = 0; t < triggers.size(); ++t) {
     for (std::size_t a = 0; a < triggers[t].actions.size(); ++a) {
-      const ActionSpec& action = triggers[t].actions[a];
+      const ActionConfig& action = triggers[t].actions[a];
       const std::string where = at(at(at("triggers", t), "actions"), a);
       if (action.kind == ActionKind::output_name && action.output >= counting.outputs) {
         fail(at(where, "output"), "no wl_output with that index");
@@ -303,8 +303,8 @@ void check_indices(const std::vector<TriggerSpec>& triggers, const Counting& cou
   }
 }
 
-std::vector<GlobalSpec> default_globals() {
-  std::vector<GlobalSpec> globals;
+std::vector<GlobalConfig> default_globals() {
+  std::vector<GlobalConfig> globals;
   std::size_t outputs = 0;
   for (const char* interface : {"wl_shm", "wl_seat", "wl_output", "zwlr_screencopy_manager_v1",
                                 "zwp_virtual_keyboard_manager_v1", "zwlr_virtual_pointer_manager_v1"}) {
@@ -316,11 +316,11 @@ std::vector<GlobalSpec> default_globals() {
 
 }  // namespace
 
-GlobalSpec parse_global(const json& object, std::size_t outputs_before, const std::string& where) {
+GlobalConfig parse_global(const json& object, std::size_t outputs_before, const std::string& where) {
   if (!object.is_object()) fail(where, "expected an object");
   const json* interface = find(object, "interface");
   if (interface == nullptr) fail(where, "missing \"interface\"");
-  GlobalSpec global;
+  GlobalConfig global;
   global.interface = to_string(*interface, at(where, "interface"));
   if (global.interface.empty()) fail(at(where, "interface"), "must not be empty");
   global.version = default_version(global.interface);

@@ -12,7 +12,7 @@
 
 namespace kestrin::fake {
 
-struct KeymapSpec {
+struct KeymapConfig {
   std::uint32_t format = 1;
   std::string content;
   std::optional<std::uint32_t> size;  // absent: the file's size, content plus NUL
@@ -20,40 +20,40 @@ struct KeymapSpec {
   std::uint32_t announced_size() const;
 };
 
-struct ShmSpec {
+struct ShmConfig {
   std::vector<std::uint32_t> formats{0, 1};
 };
 
-struct SeatSpec {
+struct SeatConfig {
   std::optional<std::string> name{"seat0"};
   std::uint32_t capabilities = 3;
-  std::vector<KeymapSpec> keymaps;
+  std::vector<KeymapConfig> keymaps;
   std::optional<std::array<std::int32_t, 2>> repeat_info;  // rate, delay
 };
 
-struct OutputSpec {
+struct OutputConfig {
   std::optional<std::string> name;
   std::optional<std::string> description;
   std::int32_t width = 1920;
   std::int32_t height = 1080;
 };
 
-struct GlobalSpec {
+struct GlobalConfig {
   std::string interface;
   std::uint32_t version = 1;
-  ShmSpec shm;        // wl_shm only
-  SeatSpec seat;      // wl_seat only
-  OutputSpec output;  // wl_output only
+  ShmConfig shm;        // wl_shm only
+  SeatConfig seat;      // wl_seat only
+  OutputConfig output;  // wl_output only
 };
 
-struct BufferSpec {
+struct BufferConfig {
   std::uint32_t format = 1;
   std::optional<std::uint32_t> width;   // absent: the captured area's
   std::optional<std::uint32_t> height;  // absent: the captured area's
   std::optional<std::uint32_t> stride;  // absent: width * 4
 };
 
-struct DmabufSpec {
+struct DmabufConfig {
   std::uint32_t format = 0;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -61,9 +61,9 @@ struct DmabufSpec {
 
 enum class Outcome { ready, failed, failed_at_capture };
 
-struct ScreencopySpec {
-  std::optional<std::vector<BufferSpec>> buffers;  // absent: one default buffer
-  std::optional<DmabufSpec> linux_dmabuf;
+struct ScreencopyConfig {
+  std::optional<std::vector<BufferConfig>> buffers;  // absent: one default buffer
+  std::optional<DmabufConfig> linux_dmabuf;
   bool buffer_done = true;
   std::uint32_t flags = 0;
   std::optional<std::array<std::uint32_t, 4>> damage;
@@ -74,28 +74,28 @@ struct ScreencopySpec {
 
 enum class ActionKind { close, protocol_error, stall, output_name, add_global, remove_global, keymap };
 
-struct ActionSpec {
+struct ActionConfig {
   ActionKind kind = ActionKind::close;
   std::uint32_t delay_ms = 0;
   std::uint32_t code = 0;           // protocol_error
   std::string message;              // protocol_error
   std::size_t output = 0;           // output_name: index among the wl_output globals
   std::string name;                 // output_name
-  std::optional<GlobalSpec> global; // add_global
+  std::optional<GlobalConfig> global; // add_global
   std::size_t index = 0;            // remove_global: index in the global list
-  KeymapSpec keymap;                // keymap
+  KeymapConfig keymap;                // keymap
 };
 
-struct TriggerSpec {
+struct TriggerConfig {
   std::string on;  // "interface.request"
   std::uint32_t nth = 1;
-  std::vector<ActionSpec> actions;
+  std::vector<ActionConfig> actions;
 };
 
 struct Scenario {
-  std::vector<GlobalSpec> globals;
-  std::vector<ScreencopySpec> screencopy;  // never empty
-  std::vector<TriggerSpec> triggers;
+  std::vector<GlobalConfig> globals;
+  std::vector<ScreencopyConfig> screencopy;  // never empty
+  std::vector<TriggerConfig> triggers;
 };
 
 // The keymap text sent when a scenario names none.
@@ -107,6 +107,6 @@ Scenario parse_scenario(const nlohmann::json& scenario);
 // A global as it appears in "globals" or in an add_global action.
 // `outputs_before` is the number of wl_output globals before it, which
 // numbers the default output name.
-GlobalSpec parse_global(const nlohmann::json& global, std::size_t outputs_before, const std::string& where);
+GlobalConfig parse_global(const nlohmann::json& global, std::size_t outputs_before, const std::string& where);
 
 }  // namespace kestrin::fake

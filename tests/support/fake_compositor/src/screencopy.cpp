@@ -34,7 +34,7 @@ struct Announced {
 };
 
 struct Frame {
-  ScreencopySpec spec;
+  ScreencopyConfig config;
   std::optional<Announced> buffer;  // the last buffer event sent
   bool used = false;
   bool failed_at_capture = false;
@@ -51,7 +51,7 @@ std::optional<std::string> buffer_mismatch(const Frame& frame, const shm::Buffer
     return std::string("invalid buffer ") + what + ": " + std::to_string(got) + ", announced " +
            std::to_string(announced);
   };
-  if (frame.spec.strict_format && buffer->format != expected.format) {
+  if (frame.config.strict_format && buffer->format != expected.format) {
     return describe("format", buffer->format, expected.format);
   }
   if (static_cast<std::uint32_t>(buffer->width) != expected.width) {
@@ -85,16 +85,16 @@ void copy(wl_resource* resource, wl_resource* buffer_resource) {
   bool written = !bytes.empty();
   if (written) fill_pattern(bytes, frame.buffer->width, frame.buffer->height, frame.buffer->stride);
 
-  const ScreencopySpec& spec = frame.spec;
-  wl_resource_post_event(resource, event_flags, spec.flags);
-  if (spec.damage && wl_resource_get_version(resource) >= 2) {
-    wl_resource_post_event(resource, event_damage, (*spec.damage)[0], (*spec.damage)[1], (*spec.damage)[2],
-                           (*spec.damage)[3]);
+  const ScreencopyConfig& config = frame.config;
+  wl_resource_post_event(resource, event_flags, config.flags);
+  if (config.damage && wl_resource_get_version(resource) >= 2) {
+    wl_resource_post_event(resource, event_damage, (*config.damage)[0], (*config.damage)[1], (*config.damage)[2],
+                           (*config.damage)[3]);
   }
-  if (spec.outcome == Outcome::failed || !written) {
+  if (config.outcome == Outcome::failed || !written) {
     wl_resource_post_event(resource, event_failed);
   } else {
-    wl_resource_post_event(resource, event_ready, spec.ready_time[0], spec.ready_time[1], spec.ready_time[2]);
+    wl_resource_post_event(resource, event_ready, config.ready_time[0], config.ready_time[1], config.ready_time[2]);
   }
 }
 
@@ -117,15 +117,15 @@ struct Area {
 };
 
 void answer_capture(wl_resource* frame_resource, Frame& frame, Area area) {
-  const ScreencopySpec& spec = frame.spec;
+  const ScreencopyConfig& config = frame.config;
   const int version = wl_resource_get_version(frame_resource);
-  if (spec.outcome == Outcome::failed_at_capture) {
+  if (config.outcome == Outcome::failed_at_capture) {
     frame.failed_at_capture = true;
     wl_resource_post_event(frame_resource, event_failed);
     return;
   }
-  const std::vector<BufferSpec> buffers = spec.buffers.value_or(std::vector<BufferSpec>{BufferSpec{}});
-  for (const BufferSpec& buffer : buffers) {
+  const std::vector<BufferConfig> buffers = config.buffers.value_or(std::vector<BufferConfig>{BufferConfig{}});
+  for (const BufferConfig& buffer : buffers) {
     Announced announced{};
     announced.format = buffer.format;
     announced.width = buffer.width.value_or(area.width);
@@ -135,11 +135,11 @@ void answer_capture(wl_resource* frame_resource, Frame& frame, Area area) {
                            announced.stride);
     frame.buffer = announced;
   }
-  if (spec.linux_dmabuf && version >= 3) {
-    wl_resource_post_event(frame_resource, event_linux_dmabuf, spec.linux_dmabuf->format, spec.linux_dmabuf->width,
-                           spec.linux_dmabuf->height);
+  if (config.linux_dmabuf && version >= 3) {
+    wl_resource_post_event(frame_resource, event_linux_dmabuf, config.linux_dmabuf->format, config.linux_dmabuf->width,
+                           config.linux_dmabuf->height);
   }
-  if (spec.buffer_done && version >= 3) wl_resource_post_event(frame_resource, event_buffer_done);
+  if (config.buffer_done && version >= 3) wl_resource_post_event(frame_resource, event_buffer_done);
 }
 
 void capture(wl_resource* manager, std::uint32_t id, wl_resource* output_resource,
@@ -155,7 +155,7 @@ void capture(wl_resource* manager, std::uint32_t id, wl_resource* output_resourc
     return;
   }
   Area area{0, 0};
-  if (const OutputSpec* output = output::spec(output_resource)) {
+  if (const OutputConfig* output = output::config(output_resource)) {
     area = {static_cast<std::uint32_t>(output->width), static_cast<std::uint32_t>(output->height)};
   }
   answer_capture(resource, *frame, region.value_or(area));

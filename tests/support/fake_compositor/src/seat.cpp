@@ -43,10 +43,10 @@ void get_keyboard(wl_resource* seat, std::uint32_t id) {
   if (ClientState* client = global->server->client(wl_resource_get_client(seat))) {
     client->keyboards.push_back(keyboard);
   }
-  const SeatSpec& spec = global->spec.seat;
-  for (const KeymapSpec& keymap : spec.keymaps) send_keymap(keyboard, keymap);
-  if (spec.repeat_info && wl_resource_get_version(keyboard) >= WL_KEYBOARD_REPEAT_INFO_SINCE_VERSION) {
-    wl_keyboard_send_repeat_info(keyboard, (*spec.repeat_info)[0], (*spec.repeat_info)[1]);
+  const SeatConfig& config = global->config.seat;
+  for (const KeymapConfig& keymap : config.keymaps) send_keymap(keyboard, keymap);
+  if (config.repeat_info && wl_resource_get_version(keyboard) >= WL_KEYBOARD_REPEAT_INFO_SINCE_VERSION) {
+    wl_keyboard_send_repeat_info(keyboard, (*config.repeat_info)[0], (*config.repeat_info)[1]);
   }
 }
 
@@ -76,7 +76,7 @@ int dispatch_seat(const void*, void* target, std::uint32_t opcode, const wl_mess
 
 }  // namespace
 
-void send_keymap(wl_resource* keyboard, const KeymapSpec& keymap) {
+void send_keymap(wl_resource* keyboard, const KeymapConfig& keymap) {
   try {
     std::string file = keymap.content;
     file.push_back('\0');
@@ -93,9 +93,9 @@ void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id
   wl_resource* seat = create_resource(client, wl_global_get_interface(global->global), static_cast<int>(version), id,
                                       dispatch_seat, &seat_tag, global);
   if (seat == nullptr) return;
-  wl_seat_send_capabilities(seat, global->spec.seat.capabilities);
-  if (global->spec.seat.name && version >= WL_SEAT_NAME_SINCE_VERSION) {
-    wl_seat_send_name(seat, global->spec.seat.name->c_str());
+  wl_seat_send_capabilities(seat, global->config.seat.capabilities);
+  if (global->config.seat.name && version >= WL_SEAT_NAME_SINCE_VERSION) {
+    wl_seat_send_name(seat, global->config.seat.name->c_str());
   }
 }
 

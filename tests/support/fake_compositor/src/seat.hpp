@@ -13,6 +13,6 @@ namespace kestrin::fake::seat {
 void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id);
 
 // Sends `keymap` on a wl_keyboard, its file holding the content and a NUL.
-void send_keymap(wl_resource* keyboard, const KeymapSpec& keymap);
+void send_keymap(wl_resource* keyboard, const KeymapConfig& keymap);
 
 }  // namespace kestrin::fake::seat

@@ -36,7 +36,7 @@ Server::Server(Scenario scenario, Recorder& recorder, const StopSignal& stop)
   wl_display_add_client_created_listener(display_, &client_created_.listener);
   logger_ = wl_display_add_protocol_logger(display_, on_protocol_message, this);
   try {
-    for (const GlobalSpec& spec : scenario_.globals) create_global(spec);
+    for (const GlobalConfig& config : scenario_.globals) create_global(config);
   } catch (...) {
     wl_protocol_logger_destroy(logger_);
     wl_list_remove(&client_created_.listener.link);
@@ -85,32 +85,32 @@ void Server::run(int wake_fd) {
   wl_event_source_remove(wake);
 }
 
-const wl_interface* Server::interface_for(const GlobalSpec& spec) {
-  const wl_interface* known = known_interface(spec.interface);
-  if (known != nullptr && static_cast<std::uint32_t>(known->version) >= spec.version) return known;
+const wl_interface* Server::interface_for(const GlobalConfig& config) {
+  const wl_interface* known = known_interface(config.interface);
+  if (known != nullptr && static_cast<std::uint32_t>(known->version) >= config.version) return known;
   // libwayland refuses to advertise a global above its description's version.
   wl_interface made{};
   if (known != nullptr) {
     made = *known;
   } else {
-    made.name = made_names_.emplace_back(spec.interface).c_str();
+    made.name = made_names_.emplace_back(config.interface).c_str();
   }
-  made.version = static_cast<int>(spec.version);
+  made.version = static_cast<int>(config.version);
   return &made_interfaces_.emplace_back(made);
 }
 
-void Server::create_global(const GlobalSpec& spec) {
+void Server::create_global(const GlobalConfig& config) {
   GlobalState& state = globals_.emplace_back();
   state.server = this;
-  state.spec = spec;
+  state.config = config;
   state.index = globals_.size() - 1;
-  state.global = wl_global_create(display_, interface_for(spec), static_cast<int>(spec.version), &state,
-                                  binder_for(spec.interface));
+  state.global = wl_global_create(display_, interface_for(config), static_cast<int>(config.version), &state,
+                                  binder_for(config.interface));
   if (state.global == nullptr) {
     globals_.pop_back();
-    throw std::runtime_error("cannot create the global " + spec.interface);
+    throw std::runtime_error("cannot create the global " + config.interface);
   }
-  if (spec.interface == "wl_output") outputs_.push_back(&state);
+  if (config.interface == "wl_output") outputs_.push_back(&state);
 }
 
 ClientState* Server::client(wl_client* client) {
@@ -118,7 +118,7 @@ ClientState* Server::client(wl_client* client) {
   return it == clients_.end() ? nullptr : it->second.get();
 }
 
-const ScreencopySpec& Server::next_capture(wl_client* client) {
+const ScreencopyConfig& Server::next_capture(wl_client* client) {
   std::size_t capture = 0;
   if (ClientState* state = this->client(client)) capture = state->captures++;
   return scenario_.screencopy[std::min(capture, scenario_.screencopy.size() - 1)];
@@ -168,9 +168,9 @@ void Server::handle_request(const wl_protocol_logger_message& message) {
   std::string name = std::string(wl_resource_get_class(message.resource)) + "." + message.message->name;
   std::uint32_t count = ++state->request_counts[name];
   Target target{state->number, wl_resource_get_id(message.resource), wl_resource_get_class(message.resource)};
-  for (const TriggerSpec& trigger : scenario_.triggers) {
+  for (const TriggerConfig& trigger : scenario_.triggers) {
     if (trigger.on != name || trigger.nth != count) continue;
-    for (const ActionSpec& action : trigger.actions) fire(action, target);
+    for (const ActionConfig& action : trigger.actions) fire(action, target);
   }
 }
 

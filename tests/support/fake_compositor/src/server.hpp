@@ -26,7 +26,7 @@ class Server;
 
 struct GlobalState {
   Server* server = nullptr;
-  GlobalSpec spec;
+  GlobalConfig config;
   std::size_t index = 0;  // in the global list, as remove_global counts
   wl_global* global = nullptr;
   bool removed = false;
@@ -81,12 +81,12 @@ class Server {
 
   ClientState* client(wl_client* client);
   // The screencopy entry for the next capture of `client`.
-  const ScreencopySpec& next_capture(wl_client* client);
+  const ScreencopyConfig& next_capture(wl_client* client);
 
  private:
   struct DelayedAction {
     Server* server = nullptr;
-    ActionSpec action;
+    ActionConfig action;
     Target target;
     wl_event_source* source = nullptr;
     DelayedAction() = default;
@@ -102,12 +102,12 @@ class Server {
   static int on_timer(void* data);
 
   void handle_request(const wl_protocol_logger_message& message);
-  const wl_interface* interface_for(const GlobalSpec& spec);
-  void create_global(const GlobalSpec& spec);
+  const wl_interface* interface_for(const GlobalConfig& config);
+  void create_global(const GlobalConfig& config);
 
   // actions.cpp
-  void fire(const ActionSpec& action, const Target& target);
-  void perform(const ActionSpec& action, const Target& target);
+  void fire(const ActionConfig& action, const Target& target);
+  void perform(const ActionConfig& action, const Target& target);
   ClientState* client_by_number(int number);
   wl_resource* find_target(const Target& target);
   void disconnect(ClientState& client);

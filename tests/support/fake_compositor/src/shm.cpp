@@ -99,7 +99,7 @@ void create_pool(wl_resource* shm_resource, std::uint32_t id, UniqueFd fd, std::
     return;
   }
   auto pool = std::make_shared<Pool>(Pool{std::move(fd), Mapping(address, static_cast<std::size_t>(size)),
-                                          global->spec.shm.formats});
+                                          global->config.shm.formats});
   auto* data = new std::shared_ptr<Pool>(std::move(pool));
   if (create_resource(wl_resource_get_client(shm_resource), &wl_shm_pool_interface,
                       wl_resource_get_version(shm_resource), id, dispatch_pool, &pool_tag, data, destroy_pool) == nullptr) {
@@ -133,7 +133,7 @@ void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id
   const wl_interface* interface = wl_global_get_interface(global->global);
   wl_resource* resource = create_resource(client, interface, static_cast<int>(version), id, dispatch_shm, &shm_tag, global);
   if (resource == nullptr) return;
-  for (std::uint32_t format : global->spec.shm.formats) wl_shm_send_format(resource, format);
+  for (std::uint32_t format : global->config.shm.formats) wl_shm_send_format(resource, format);
 }
 
 Buffer* buffer(wl_resource* resource) {

@@ -14,17 +14,30 @@ namespace kestrin {
 namespace {
 
 // libwayland-client reports the text of a protocol error only through its log
-// handler. Keep the last error text of the thread so that a failed dispatch
-// can say what the compositor objected to; other texts go to stderr as usual.
-thread_local std::string last_protocol_error;
+// handler, from inside the dispatch that receives it. While a thread
+// dispatches a connection, this points at that connection's slot for the
+// text, so that the failure can later say what the compositor objected to,
+// whichever thread asks. Other texts go to stderr as they would without us.
+thread_local std::string* dispatching_error_text = nullptr;
+
+class DispatchingConnection {
+ public:
+  explicit DispatchingConnection(std::string* slot) : previous_(std::exchange(dispatching_error_text, slot)) {}
+  DispatchingConnection(const DispatchingConnection&) = delete;
+  DispatchingConnection& operator=(const DispatchingConnection&) = delete;
+  ~DispatchingConnection() { dispatching_error_text = previous_; }
+
+ private:
+  std::string* previous_;
+};
 
 void library_log(const char* format, va_list args) {
   char text[1024];
   std::vsnprintf(text, sizeof text, format, args);
   std::string line(text);
   while (!line.empty() && line.back() == '\n') line.pop_back();
-  if (line.find(": error ") != std::string::npos) {
-    last_protocol_error = std::move(line);
+  if (dispatching_error_text != nullptr && line.find(": error ") != std::string::npos) {
+    *dispatching_error_text = std::move(line);
     return;
   }
   std::fprintf(stderr, "%s\n", line.c_str());
@@ -47,7 +60,9 @@ EventQueue::EventQueue(wl_display* display) : display_(display), queue_(nullptr)
 }
 
 EventQueue::EventQueue(EventQueue&& other) noexcept
-    : display_(std::exchange(other.display_, nullptr)), queue_(std::exchange(other.queue_, nullptr)) {}
+    : display_(std::exchange(other.display_, nullptr)),
+      queue_(std::exchange(other.queue_, nullptr)),
+      protocol_error_(std::move(other.protocol_error_)) {}
 
 EventQueue::~EventQueue() {
   if (queue_ != nullptr) wl_event_queue_destroy(queue_);
@@ -55,6 +70,7 @@ EventQueue::~EventQueue() {
 }
 
 Status EventQueue::dispatch_pass() const {
+  DispatchingConnection dispatching(&protocol_error_);
   for (;;) {
     errno = 0;
     if (wl_display_dispatch_queue(display_, queue_) >= 0) return {};
@@ -69,7 +85,7 @@ Error EventQueue::dispatch_error() const {
     const wl_interface* interface = nullptr;
     uint32_t id = 0;
     uint32_t code = wl_display_get_protocol_error(display_, &interface, &id);
-    if (!last_protocol_error.empty()) return Error::ordinary("the compositor reported a protocol error: " + last_protocol_error);
+    if (!protocol_error_.empty()) return Error::ordinary("the compositor reported a protocol error: " + protocol_error_);
     return Error::ordinary("the compositor reported a protocol error: " +
                            std::string(interface != nullptr ? interface->name : "unknown") + "@" + std::to_string(id) +
                            ": error " + std::to_string(code));

@@ -6,6 +6,7 @@
 #include <wayland-client-core.h>
 
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "kestrin_lib/error.hpp"
@@ -52,6 +53,8 @@ class EventQueue {
  private:
   wl_display* display_;
   wl_event_queue* queue_;
+  // The compositor's text of the protocol error that broke the connection.
+  mutable std::string protocol_error_;
 };
 
 // A wrapper of the display that belongs to the session's queue. Objects made

@@ -245,11 +245,6 @@ class TestProtocolError:
                 later()
             assert "no buttons today" in str(again.value)
 
-    @pytest.mark.xfail(
-        strict=True,
-        reason="the text of a protocol error is kept per thread, not per connection: a later call on an object "
-        "whose connection failed reports the protocol error of whichever connection failed last",
-    )
     def test_later_calls_report_their_own_connections_error(self, fake):
         first = Kestrin(fake(scenario(triggers=[protocol_error_on(BUTTON, "first says no")])).socket_path)
         second = Kestrin(fake(scenario(triggers=[protocol_error_on(BUTTON, "second says no")])).socket_path)
@@ -260,11 +255,6 @@ class TestProtocolError:
             first.left_click(0)
         assert "first says no" in str(caught.value)
 
-    @pytest.mark.xfail(
-        strict=True,
-        reason="the text of a protocol error is kept per thread: a call from another thread on an object whose "
-        "connection failed loses the compositor's message",
-    )
     def test_message_survives_a_call_from_another_thread(self, fake):
         k = Kestrin(fake(scenario(triggers=[protocol_error_on(BUTTON, "no buttons today")])).socket_path)
         with pytest.raises(RuntimeError):

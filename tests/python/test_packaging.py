@@ -1,0 +1,86 @@
+"""What a user installs: the type stubs type checkers see, and a wheel that
+installs into a fresh environment."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import venv
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+TYPING = ROOT / "tests" / "typing"
+
+
+def mypy(tmp_path: pathlib.Path, source: pathlib.Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-color-output", "--cache-dir", str(tmp_path / "cache"),
+         str(source)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300,
+    )
+
+
+class TestTypeStubs:
+    def test_correct_calls_type_check(self, tmp_path):
+        result = mypy(tmp_path, TYPING / "good.py")
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    def test_wrong_calls_are_rejected_line_by_line(self, tmp_path):
+        result = mypy(tmp_path, TYPING / "bad.py")
+        assert result.returncode == 1, result.stdout + result.stderr
+        flagged = {int(line) for line in re.findall(r"bad\.py:(\d+): error", result.stdout)}
+        marked = {number for number, text in enumerate((TYPING / "bad.py").read_text().splitlines(), start=1)
+                  if "# error" in text}
+        assert flagged == marked, result.stdout
+
+    def test_stubs_match_the_module(self):
+        # Every name and parameter list in the stubs is the module's own.
+        import ast
+        import inspect
+
+        import kestrin
+
+        tree = ast.parse((ROOT / "src" / "kestrin.pyi").read_text())
+        (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+        methods = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
+        assert set(methods) - {"__new__"} == {
+            name for name in vars(kestrin.Kestrin) if not name.startswith("_")
+        }
+        for name, node in methods.items():
+            stub = [arg.arg for arg in node.args.args][1:]
+            runtime = kestrin.Kestrin if name == "__new__" else getattr(kestrin.Kestrin, name)
+            parameters = [p for p in inspect.signature(runtime).parameters if p != "self"]
+            assert stub == parameters, name
+
+
+class TestWheel:
+    def test_wheel_installs_into_a_fresh_environment(self, tmp_path):
+        built = subprocess.run(
+            [sys.executable, "-m", "build", "--wheel", "--outdir", str(tmp_path / "dist"), str(ROOT)],
+            capture_output=True, text=True, timeout=1800,
+        )
+        assert built.returncode == 0, built.stdout[-3000:] + built.stderr[-3000:]
+        (wheel,) = (tmp_path / "dist").glob("kestrin-*.whl")
+        names = zipfile.ZipFile(wheel).namelist()
+        assert "kestrin/__init__.pyi" in names and "kestrin/py.typed" in names
+        assert any(re.fullmatch(r"kestrin/__init__\.cpython-.*\.so", name) for name in names)
+
+        env_dir = tmp_path / "env"
+        venv.create(env_dir, with_pip=True)
+        python = env_dir / "bin" / "python"
+        # Without its NumPy dependency: everything but screenshot works.
+        installed = subprocess.run([python, "-m", "pip", "install", "--no-deps", "-q", str(wheel)],
+                                   capture_output=True, text=True, timeout=600)
+        assert installed.returncode == 0, installed.stderr
+        check = subprocess.run(
+            [python, "-c", "import kestrin, sys; print(kestrin.__all__, kestrin.Kestrin.__module__, "
+                           "'numpy' in sys.modules)"],
+            capture_output=True, text=True, timeout=60, cwd=tmp_path, env={**os.environ, "PYTHONPATH": ""},
+        )
+        assert check.returncode == 0, check.stderr
+        assert check.stdout.strip() == "['Kestrin'] builtins False"

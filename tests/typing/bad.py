@@ -1,0 +1,13 @@
+"""Wrong uses; the type checker must reject every line marked below."""
+
+import kestrin
+
+k = kestrin.Kestrin(5)  # error: not a str
+k.left_click("5")  # error: not an int
+k.key_press(30)  # error: duration_ms missing
+k.screenshot(screen="HEADLESS-1")  # error: no such keyword
+name: int = k.screenshot()  # error: an array, not an int
+
+
+class Mine(kestrin.Kestrin):  # error: the class is final
+    pass

@@ -1,0 +1,20 @@
+"""Correct use of the module; the type checker must accept it."""
+
+import numpy as np
+import numpy.typing as npt
+
+import kestrin
+
+
+def drive(k: kestrin.Kestrin) -> npt.NDArray[np.uint8]:
+    k.move_mouse(1920, 1080, 960, 540)
+    k.move_mouse(1920, 1080, 100, 200, x_max=300, y_max=None)
+    k.left_click(80, 120)
+    k.right_click(duration_ms=10)
+    k.key_press(30, 50)
+    return k.screenshot("HEADLESS-1")
+
+
+session = kestrin.Kestrin()
+picture = drive(session)
+height, width, channels = picture.shape

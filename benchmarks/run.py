@@ -1,0 +1,568 @@
+"""kestrin's benchmark suite: one run against a private headless sway, one
+table.
+
+    .venv/bin/python benchmarks/run.py [--quick] [--rounds N] [--wait-idle SECONDS] [--bin-dir DIR]
+
+Starts a headless sway (tests/support/headless.py) with kestrin-probe on it,
+then measures, all in this one run:
+
+- the import of kestrin in fresh interpreters, and the construction of
+  Kestrin() from Python (py_worker.py) and of a core session (kestrin-bench);
+- input calls from Python (py_worker.py) and the same actions in the core
+  (kestrin-bench), beside a bare wl_display.sync roundtrip on a core session,
+  and wtype typing one key per process and a long string in one;
+- screenshot() from Python and kestrin::screenshot in the core, a capture
+  timed phase by phase, the same capture into a buffer kept across captures,
+  and grim -t ppm, one process per capture.
+
+The core and the Python measurements alternate in rounds, each in a process of
+its own, so that a slow stretch of the machine does not fall on one of them
+only. The machine's other load before and during the run is measured and
+printed with the table. The table goes to stdout; progress goes to stderr.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+
+from headless import HeadlessSway  # noqa: E402
+
+FRAME_RATE_HZ = 60
+WIDTH, HEIGHT = 1920, 1080
+TYPED_TEXT = "the quick brown fox jumps over the lazy dog " * 5  # 220 keys
+
+
+def progress(message: str) -> None:
+    print(f"[bench] {message}", file=sys.stderr, flush=True)
+
+
+# --- the probe ---------------------------------------------------------------
+
+
+class QuietProbe:
+    """kestrin-probe with its event lines going to a file that nobody reads
+    while the clock runs.
+
+    tests/support/probe_client.py reads the probe's events on a thread of
+    this process and parses every line as it comes. On a 2-core machine that
+    thread competes with the compositor, the probe and the measured process
+    for every input event the probe receives; it put some 60 µs on each
+    move, button and key roundtrip, roughly three times the compositor's own
+    time for them. Here the lines go to a file and are only looked at while
+    waiting for the probe to get ready or to activate its keyboard."""
+
+    POLL = 0.005
+
+    def __init__(self, sway: HeadlessSway, executable: Path) -> None:
+        self._events = tempfile.NamedTemporaryFile(prefix="kestrin-probe-", suffix=".jsonl", delete=False)
+        self._offset = 0
+        self._stderr = tempfile.TemporaryFile()
+        self._lines: list[dict] = []
+        self._process = subprocess.Popen(
+            [str(executable)], env=sway.env(), stdin=subprocess.PIPE, stdout=self._events, stderr=self._stderr
+        )
+
+    def _read(self) -> None:
+        with open(self._events.name, "rb") as events:
+            events.seek(self._offset)
+            data = events.read()
+        complete = data.rfind(b"\n") + 1
+        self._offset += complete
+        for raw in data[:complete].splitlines():
+            # Only the few lines that are waited for are worth parsing.
+            if b'"ready"' not in raw and b'"keyboard_activated"' not in raw:
+                continue
+            try:
+                self._lines.append(json.loads(raw))
+            except json.JSONDecodeError:
+                pass
+
+    def _count(self, name: str) -> int:
+        self._read()
+        return sum(1 for event in self._lines if event.get("event") == name)
+
+    def _check_running(self) -> None:
+        if self._process.poll() is not None:
+            self._stderr.seek(0)
+            raise RuntimeError(f"kestrin-probe ended with status {self._process.returncode}: "
+                               f"{self._stderr.read().decode(errors='replace').strip()}")
+
+    def _wait(self, name: str, count: int, timeout: float) -> dict:
+        deadline = time.monotonic() + timeout
+        while self._count(name) < count:
+            self._check_running()
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"kestrin-probe sent no {name} event within {timeout} s")
+            time.sleep(self.POLL)
+        return [event for event in self._lines if event.get("event") == name][count - 1]
+
+    def wait_ready(self, timeout: float = 10.0) -> None:
+        self._wait("ready", 1, timeout)
+
+    def activate_keyboard(self, timeout: float = 5.0) -> None:
+        self._check_running()
+        done = self._count("keyboard_activated")
+        assert self._process.stdin is not None
+        self._process.stdin.write(b"activate-keyboard\n")
+        self._process.stdin.flush()
+        if not self._wait("keyboard_activated", done + 1, timeout)["ok"]:
+            raise RuntimeError("kestrin-probe could not activate its keyboard")
+
+    def stop(self) -> None:
+        assert self._process.stdin is not None
+        try:
+            self._process.stdin.close()
+        except BrokenPipeError:
+            pass
+        try:
+            self._process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self._process.terminate()
+            self._process.wait()
+        self._events.close()
+        self._stderr.close()
+        os.unlink(self._events.name)
+
+
+# --- running the measuring processes ------------------------------------------
+
+
+def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe) -> dict:
+    """Runs kestrin-bench or py_worker.py, answers its "activate" lines and
+    returns its result object."""
+    process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert process.stdin is not None and process.stdout is not None
+    result = None
+    for line in process.stdout:
+        if line.startswith("activate"):
+            probe.activate_keyboard()
+            process.stdin.write("ok\n")
+            process.stdin.flush()
+        elif line.startswith("result "):
+            result = json.loads(line[len("result ") :])
+    if process.wait() != 0 or result is None:
+        raise RuntimeError(f"{command[0]} failed with status {process.returncode}")
+    return result
+
+
+def wall_times(command: list[str], runs: int, env: dict[str, str] | None = None, stdout=subprocess.DEVNULL) -> list[int]:
+    samples = []
+    for _ in range(runs):
+        t0 = time.perf_counter_ns()
+        subprocess.run(command, env=env, stdout=stdout, stderr=subprocess.DEVNULL, check=True)
+        samples.append(time.perf_counter_ns() - t0)
+    return samples
+
+
+def import_times(python: str, runs: int, module: str = "kestrin") -> list[int]:
+    code = f"import time; t = time.perf_counter_ns(); import {module}; print(time.perf_counter_ns() - t)"
+    samples = []
+    for _ in range(runs):
+        out = subprocess.run([python, "-c", code], capture_output=True, text=True, check=True, cwd="/")
+        samples.append(int(out.stdout.strip()))
+    return samples
+
+
+# --- statistics and the table -------------------------------------------------
+
+
+def median(samples: list[int]) -> float:
+    return float(statistics.median(samples))
+
+
+def percentile(samples: list[int], q: float) -> float:
+    ordered = sorted(samples)
+    return float(ordered[min(len(ordered) - 1, int(q * len(ordered)))])
+
+
+def fmt_time(ns: float) -> str:
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    return f"{ns / 1e3:.1f} µs"
+
+
+def fmt_rate(ns: float) -> str:
+    rate = 1e9 / ns
+    return f"{rate:,.0f}" if rate >= 100 else f"{rate:.1f}"
+
+
+@dataclass
+class Row:
+    name: str
+    samples: list[int] | None = None
+    against: str = ""
+    ratio: str = ""
+    python_vs_core: str = ""
+    target: str = ""
+    section: bool = False
+    rate: bool = True
+    count: bool = False  # samples are counts, not nanoseconds
+
+
+@dataclass
+class Table:
+    rows: list[Row] = field(default_factory=list)
+
+    def add(self, row: Row) -> None:
+        self.rows.append(row)
+
+    def render(self) -> str:
+        header = ["Measurement", "Median", "p90", "Per second", "Against", "Ratio", "Python ÷ core", "Target"]
+        lines = []
+        for row in self.rows:
+            if row.section:
+                lines.append([f"**{row.name}**"] + [""] * (len(header) - 1))
+                continue
+            assert row.samples is not None
+            m = median(row.samples)
+            show = (lambda v: f"{v:,.0f}") if row.count else fmt_time
+            lines.append(
+                [
+                    row.name,
+                    show(m),
+                    show(percentile(row.samples, 0.9)),
+                    fmt_rate(m) if row.rate and not row.count else "",
+                    row.against,
+                    row.ratio,
+                    row.python_vs_core,
+                    row.target,
+                ]
+            )
+        widths = [max(len(header[i]), *(len(line[i]) for line in lines)) for i in range(len(header))]
+
+        def fmt(cells: list[str]) -> str:
+            return "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths)) + " |"
+
+        out = [fmt(header), "|" + "|".join("-" * (width + 2) for width in widths) + "|"]
+        out += [fmt(line) for line in lines]
+        return "\n".join(out)
+
+
+def verdict(ratio: float, limit: float, at_most: bool = True) -> str:
+    ok = ratio <= limit if at_most else ratio >= limit
+    return "met" if ok else "MISSED"
+
+
+# --- the machine --------------------------------------------------------------
+
+
+def machine_cpu_seconds() -> tuple[float, float]:
+    """CPU time the whole machine has spent busy, and time stolen by the
+    hypervisor, since boot, from /proc/stat."""
+    values = [int(v) for v in Path("/proc/stat").read_text().splitlines()[0].split()[1:]]
+    user, nice, system, _idle, _iowait, irq, softirq, steal = values[:8]
+    tick = os.sysconf("SC_CLK_TCK")
+    return (user + nice + system + irq + softirq) / tick, steal / tick
+
+
+def own_cpu_seconds() -> float:
+    """CPU time of this process and of every child it has waited for."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
+def busy_share(seconds: float = 1.0) -> float:
+    """The share of all CPUs that was busy over the next `seconds`."""
+    before, _ = machine_cpu_seconds()
+    time.sleep(seconds)
+    after, _ = machine_cpu_seconds()
+    return (after - before) / (seconds * (os.cpu_count() or 1))
+
+
+def wait_until_idle(limit: float) -> float:
+    """Waits up to `limit` seconds for a second in which the machine is less
+    than 15% busy; returns the last share seen."""
+    deadline = time.monotonic() + limit
+    share = busy_share()
+    while share > 0.15 and time.monotonic() < deadline:
+        progress(f"the machine is {share:.0%} busy; waiting for it to settle")
+        share = busy_share()
+    return share
+
+
+
+def machine_description(python: str) -> list[str]:
+    cpu = "unknown"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    memory = ""
+    for line in Path("/proc/meminfo").read_text().splitlines():
+        if line.startswith("MemTotal"):
+            memory = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+    debian = Path("/etc/debian_version").read_text().strip() if Path("/etc/debian_version").exists() else "?"
+    py = subprocess.run([python, "-c", "import sys, numpy; print(sys.version.split()[0], numpy.__version__)"],
+                        capture_output=True, text=True).stdout.split()
+    sway = subprocess.run(["sway", "--version"], capture_output=True, text=True).stdout.strip()
+
+    def package(name: str) -> str:
+        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}\n", name], capture_output=True, text=True)
+        return next((line for line in out.stdout.splitlines() if line.strip()), "?")
+
+    return [
+        f"CPU: {cpu}, {os.cpu_count()} cores; memory {memory}",
+        f"Kernel: {platform.release()}; Debian {debian}",
+        f"Python {py[0] if py else '?'} (NumPy {py[1] if len(py) > 1 else '?'}); {sway} "
+        f"(wlroots {package('libwlroots*')}); grim {package('grim')}; wtype {package('wtype')}",
+        f"Compositor: headless backend, pixman renderer, one output {WIDTH}x{HEIGHT} at {FRAME_RATE_HZ} Hz, "
+        f"kestrin-probe fullscreen on it",
+    ]
+
+
+# --- the run --------------------------------------------------------------------
+
+
+@dataclass
+class Plan:
+    rounds: int
+    sessions: int
+    blocks: int
+    block_size: int
+    captures: int
+    imports: int
+    wtype_keys: int
+    wtype_strings: int
+    grims: int
+
+
+FULL = Plan(rounds=6, sessions=2, blocks=2, block_size=200, captures=15, imports=15, wtype_keys=30,
+            wtype_strings=5, grims=30)
+QUICK = Plan(rounds=1, sessions=2, blocks=2, block_size=50, captures=5, imports=3, wtype_keys=5,
+             wtype_strings=1, grims=5)
+
+
+def merge(into: dict, result: dict) -> None:
+    for section in ("construction", "input", "capture", "phases"):
+        for name, samples in result.get(section, {}).items():
+            into.setdefault(section, {}).setdefault(name, []).extend(samples)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="few iterations: checks that the suite runs")
+    parser.add_argument("--rounds", type=int, help="core/Python rounds (default 6)")
+    parser.add_argument("--wait-idle", type=float, default=0, metavar="SECONDS",
+                        help="first wait up to this long for the machine to be idle")
+    parser.add_argument("--bin-dir", type=Path, default=ROOT / "build" / "tests" / "bin",
+                        help="where kestrin-bench and kestrin-probe are")
+    args = parser.parse_args()
+    plan = QUICK if args.quick else FULL
+    if args.rounds:
+        plan.rounds = args.rounds
+    python = sys.executable
+    bench = args.bin_dir / "kestrin-bench"
+    probe_executable = args.bin_dir / "kestrin-probe"
+    for program in (bench, probe_executable):
+        if not program.is_file():
+            raise SystemExit(f"{program} is missing: build it with scripts/bootstrap.sh")
+    idle_share = wait_until_idle(args.wait_idle) if args.wait_idle > 0 else busy_share()
+    started = time.monotonic()
+    machine_before, steal_before = machine_cpu_seconds()
+    own_before = own_cpu_seconds()
+
+    machine = machine_description(python)
+
+    progress("import time")
+    imports: list[int] = []
+    logging_imports: list[int] = []
+    startup: list[int] = []
+    for _ in range(plan.imports):  # in turn, so that a slow stretch falls on all three
+        imports += import_times(python, 1)
+        logging_imports += import_times(python, 1, "logging")
+        startup += wall_times([python, "-c", "pass"], 1)
+
+    core: dict = {}
+    py: dict = {}
+    with HeadlessSway(WIDTH, HEIGHT, FRAME_RATE_HZ) as sway:
+        env = sway.env()
+        probe = QuietProbe(sway, probe_executable)
+        try:
+            probe.wait_ready()
+            counts = ["--sessions", str(plan.sessions), "--blocks", str(plan.blocks),
+                      "--block-size", str(plan.block_size), "--captures", str(plan.captures)]
+            for round_ in range(plan.rounds):
+                progress(f"round {round_ + 1} of {plan.rounds}: core")
+                merge(core, run_measurer([str(bench), *counts], env, probe))
+                progress(f"round {round_ + 1} of {plan.rounds}: Python")
+                merge(py, run_measurer([python, str(ROOT / "benchmarks" / "py_worker.py"), *counts], env, probe))
+
+            progress("wtype")
+            wtype_key = wall_times(["wtype", "a"], plan.wtype_keys, env)
+            wtype_text = [t // len(TYPED_TEXT) for t in wall_times(["wtype", TYPED_TEXT], plan.wtype_strings, env)]
+            progress("grim")
+            grim = wall_times(["grim", "-t", "ppm", "-"], plan.grims, env)
+            if not sway.running:
+                raise RuntimeError("sway died during the run")
+        except BaseException:
+            print("--- the end of sway's log ---\n" + sway.log()[-4000:], file=sys.stderr)
+            raise
+        finally:
+            probe.stop()
+    wall = time.monotonic() - started
+    machine_after, steal_after = machine_cpu_seconds()
+    others = (machine_after - machine_before) - (own_cpu_seconds() - own_before)
+    cores = os.cpu_count() or 1
+
+    table = build_table(plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim)
+    print("kestrin benchmarks, " + time.strftime("%Y-%m-%d %H:%M"))
+    for line in machine:
+        print(line)
+    print(f"Iterations: {plan.rounds} round(s) of {plan.blocks}x{plan.block_size} calls per input kind, "
+          f"{plan.captures} captures per kind, {plan.sessions} sessions, core and Python each; "
+          f"{plan.imports} imports; {plan.wtype_keys} wtype processes, {plan.wtype_strings} wtype strings of "
+          f"{len(TYPED_TEXT)} keys; {plan.grims} grim processes")
+    print(f"Other load: {idle_share:.0%} of the CPUs busy in the second before the run; during the run's "
+          f"{wall:.0f} s, other processes used {max(others, 0):.1f} CPU-s ({max(others, 0) / (wall * cores):.0%} of "
+          f"the {cores} CPUs) and the hypervisor stole {steal_after - steal_before:.1f} CPU-s")
+    if idle_share > 0.15 or others / (wall * cores) > 0.1:
+        print("WARNING: the machine was busy with other work; expect slower and noisier numbers")
+    print()
+    print(table)
+    return 0
+
+
+def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim) -> str:
+    t = Table()
+    ci, pi = core["input"], py["input"]
+    floor = median(ci["roundtrip"])
+
+    t.add(Row("Start-up", section=True))
+    t.add(Row("import kestrin (fresh interpreter)", imports, rate=False,
+              against=f"interpreter start-up {fmt_time(median(startup))}",
+              ratio=f"{median(imports) / median(startup):.2f}×"))
+    t.add(Row("… import logging alone, which kestrin imports", logging_imports, rate=False,
+              against=f"{median(logging_imports) / median(imports) * 100:.0f}% of import kestrin"))
+    core_construct = core["construction"]["construct"]
+    py_construct = py["construction"]["construct"]
+    t.add(Row("Kestrin() (Python)", py_construct, rate=False,
+              against=f"roundtrip floor {fmt_time(floor)}", ratio=f"{median(py_construct) / floor:.0f}×",
+              python_vs_core=f"{median(py_construct) / median(core_construct):.2f}×"))
+    t.add(Row("connect + wait_for_output_names (core)", core_construct, rate=False,
+              against=f"roundtrip floor {fmt_time(floor)}", ratio=f"{median(core_construct) / floor:.0f}×"))
+    ph = core["phases"]
+    connect_total = median(ph["connect_total"])
+    for name, label in [
+        ("connect_total", "… the same steps, timed one by one (core)"),
+        ("connect_socket", "… socket, display, queue, get_registry"),
+        ("connect_registry", "… roundtrip: globals bound"),
+        ("connect_keymap", "… get_keyboard + roundtrip: the seat's keymap"),
+        ("connect_keyboard", "… virtual keyboard + its keymap + roundtrip"),
+        ("connect_pointer", "… virtual pointer + roundtrip"),
+        ("connect_names", "… waiting for output names"),
+    ]:
+        share = "" if name == "connect_total" else f"{median(ph[name]) / connect_total * 100:.0f}% of the whole"
+        t.add(Row(label, ph[name], rate=False, against=share))
+
+    t.add(Row("Input, hold 0", section=True))
+    t.add(Row("bare wl_display.sync roundtrip (core)", ci["roundtrip"], against="the floor", ratio="1.00×"))
+    for name, label, trips in [
+        ("move_mouse", "move_mouse", 1),
+        ("left_click", "left_click(0)", 2),
+        ("right_click", "right_click(0)", 2),
+        ("key_press", "key_press(30, 0)", 2),
+    ]:
+        against = f"{trips} roundtrip{'s' if trips > 1 else ''} {fmt_time(trips * floor)}"
+        py_ratio = median(pi[name]) / (trips * floor)
+        t.add(Row(f"{label} (Python)", pi[name], against=against, ratio=f"{py_ratio:.2f}×",
+                  python_vs_core=f"{median(pi[name]) / median(ci[name]):.2f}×",
+                  target=f"≤ 1.2×: {verdict(py_ratio, 1.2)}"))
+        t.add(Row(f"{label} (core)", ci[name], against=against,
+                  ratio=f"{median(ci[name]) / (trips * floor):.2f}×"))
+    for name, label in [
+        ("move_mouse", "move_mouse"),
+        ("left_click", "left_click(0)"),
+        ("right_click", "right_click(0)"),
+        ("key_press", "key_press(30, 0)"),
+    ]:
+        py_cpu, core_cpu = pi["cpu_" + name], ci["cpu_" + name]
+        t.add(Row(f"{label}: client CPU per call (Python)", py_cpu, rate=False,
+                  against=f"core {fmt_time(median(core_cpu))}",
+                  python_vs_core=f"{median(py_cpu) / median(core_cpu):.2f}×"))
+    t.add(Row("move_mouse to the point it is at (core)", ci["move_mouse_same_point"], against="1 roundtrip",
+              ratio=f"{median(ci['move_mouse_same_point']) / floor:.2f}×"))
+    for name, label in [
+        ("button_press_half", "button press + roundtrip (core)"),
+        ("button_release_half", "button release + roundtrip (core)"),
+        ("key_press_half", "key press + roundtrip (core)"),
+        ("key_release_half", "key release + roundtrip (core)"),
+    ]:
+        t.add(Row(label, ci[name], against="1 roundtrip", ratio=f"{median(ci[name]) / floor:.2f}×"))
+    key_py = median(pi["key_press"])
+    t.add(Row("wtype a (one process per key)", wtype_key, against="key_press (Python)",
+              ratio=f"{median(wtype_key) / key_py:.0f}× slower"))
+    t.add(Row(f"wtype, {len(TYPED_TEXT)}-key string, per key", wtype_text, against="key_press (Python)",
+              ratio=f"{median(wtype_text) / key_py:.0f}× slower"))
+
+    t.add(Row(f"Capture {WIDTH}x{HEIGHT}", section=True))
+    interval = 1e9 / FRAME_RATE_HZ
+    shot_py = py["capture"]["screenshot"]
+    shot_core = core["capture"]["screenshot"]
+    frames = median(shot_py) / interval
+    t.add(Row("screenshot() (Python)", shot_py, against=f"frame interval {fmt_time(interval)}",
+              ratio=f"{frames:.2f} frames", python_vs_core=f"{median(shot_py) / median(shot_core):.2f}×",
+              target=f"≤ 2 frames: {verdict(frames, 2.0)}"))
+    t.add(Row("kestrin::screenshot (core)", shot_core, against=f"frame interval {fmt_time(interval)}",
+              ratio=f"{median(shot_core) / interval:.2f} frames"))
+    t.add(Row("our own minor page faults per screenshot() (Python)", py["capture"]["client_faults"], count=True,
+              against=f"core {median(core['capture']['client_faults']):,.0f}; a frame is "
+                      f"{WIDTH * HEIGHT * 4 // 4096:,} pages"))
+    speedup = median(grim) / median(shot_py)
+    t.add(Row("grim -t ppm - (one process per capture)", grim, against="screenshot() (Python)",
+              ratio=f"screenshot {speedup:.2f}× faster", target=f"≥ 2× faster: {verdict(speedup, 2.0, False)}"))
+
+    fresh_total = median(ph["fresh_total"])
+    t.add(Row("Capture phases (core, kestrin::screenshot's steps)", section=True))
+    for name, label in [
+        ("total", "whole capture, timed phase by phase"),
+        ("capture_request", "capture_output + roundtrip (buffer event)"),
+        ("shm_file", "create_shm_file (8,294,400 bytes)"),
+        ("create_pool", "create_pool + roundtrip"),
+        ("create_buffer", "create_buffer + roundtrip"),
+        ("copy_to_ready", "copy until ready"),
+        ("copy_to_commit", "… of it, until the compositor's output commit"),
+        ("commit_to_ready", "… of it, output commit until ready received"),
+        ("read", "malloc + pread of the pixels"),
+        ("release", "destroy buffer and pool, flush, close file"),
+    ]:
+        samples = ph["fresh_" + name]
+        share = "" if name == "total" else f"{median(samples) / fresh_total * 100:.0f}% of the whole"
+        t.add(Row(label, samples, rate=name == "total", against=share))
+    if "fresh_compositor_faults" in ph:
+        t.add(Row("compositor's minor page faults during a capture", ph["fresh_compositor_faults"], count=True,
+                  against=f"{WIDTH * HEIGHT * 4 // 4096:,} pages in a frame"))
+    kept_total = ph["kept_total"]
+    t.add(Row("Diagnostic: buffer kept across captures (core)", section=True))
+    t.add(Row("whole capture, buffer kept", kept_total, against=f"frame interval {fmt_time(interval)}",
+              ratio=f"{median(kept_total) / interval:.2f} frames"))
+    for name, label in [
+        ("capture_request", "capture_output + roundtrip (buffer event)"),
+        ("copy_to_commit", "copy until the compositor's output commit"),
+        ("commit_to_ready", "output commit until ready received"),
+        ("read", "malloc + pread of the pixels"),
+    ]:
+        samples = ph["kept_" + name]
+        fresh = median(ph["fresh_" + name])
+        t.add(Row(label, samples, rate=False, against=f"fresh buffer {fmt_time(fresh)}",
+                  ratio=f"{median(samples) / fresh:.2f}×"))
+    if "kept_compositor_faults" in ph:
+        t.add(Row("compositor's minor page faults during a capture", ph["kept_compositor_faults"], count=True,
+                  against=f"fresh buffer {median(ph['fresh_compositor_faults']):,.0f}"))
+    return t.render()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -164,7 +164,8 @@ ScreencopyConfig parse_screencopy(const json& object, const std::string& where) 
       config.buffers->push_back(parse_buffer((*buffers)[i], at(list, i)));
     }
   }
-  if (const json* object_dmabuf = find(object, "linux_dmabuf"); object_dmabuf != nullptr && !object_dmabuf->is_null()) {
+  const json* object_dmabuf = find(object, "linux_dmabuf");
+  if (object_dmabuf != nullptr && !object_dmabuf->is_null()) {
     const std::string field = at(where, "linux_dmabuf");
     only_keys(*object_dmabuf, field, {"format", "width", "height"});
     DmabufConfig dmabuf;

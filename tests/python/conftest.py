@@ -34,3 +34,17 @@ def fake(tmp_path) -> Iterator[Callable[..., FakeCompositor]]:
             failures.append(error)
     if failures:
         raise failures[0]
+
+
+@pytest.fixture
+def compositor(fake) -> FakeCompositor:
+    """A fake compositor with the default scenario."""
+    return fake()
+
+
+@pytest.fixture
+def k(compositor: FakeCompositor):
+    """A session on ``compositor``."""
+    from kestrin import Kestrin
+
+    return Kestrin(compositor.socket_path)

@@ -5,14 +5,13 @@ nothing."""
 import gc
 import json
 import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import kestrin
 from kestrin import Kestrin
+from interpreter import run_python
 
 NO_SEAT = {
     "globals": [
@@ -23,26 +22,6 @@ NO_SEAT = {
         {"interface": "zwlr_screencopy_manager_v1", "version": 3},
     ]
 }
-
-
-def run_python(code, *args, **env):
-    """Runs `code` with `args` in a fresh interpreter that imports the module
-    under test from where this one does."""
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    environment.update(env)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-
-
-@pytest.fixture
-def k(fake):
-    return Kestrin(fake().socket_path)
 
 
 def type_error(call):

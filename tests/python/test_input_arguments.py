@@ -8,16 +8,6 @@ from kestrin import Kestrin
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
-@pytest.fixture
-def compositor(fake):
-    return fake()
-
-
-@pytest.fixture
-def k(compositor):
-    return Kestrin(compositor.socket_path)
-
-
 class Index:
     def __init__(self, value):
         self.value = value

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 from kestrin import Kestrin
+from interpreter import run_python
 from wire_support import (
     KEYBOARD_MANAGER,
     POINTER_MANAGER,
@@ -18,7 +19,6 @@ from wire_support import (
     close_on,
     output,
     protocol_error_on,
-    run_python,
     scenario,
 )
 
@@ -28,16 +28,6 @@ KEY = "zwp_virtual_keyboard_v1.key"
 SYNC = "wl_display.sync"
 LEFT, RIGHT = 272, 273
 CLICKS = [pytest.param("left_click", LEFT, id="left"), pytest.param("right_click", RIGHT, id="right")]
-
-
-@pytest.fixture
-def compositor(fake):
-    return fake()
-
-
-@pytest.fixture
-def k(compositor):
-    return Kestrin(compositor.socket_path)
 
 
 class TestMotion:

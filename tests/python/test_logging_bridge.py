@@ -3,10 +3,7 @@ decided at the first record of each target and kept for the process, so every
 test here runs in a fresh interpreter."""
 
 import json
-import os
-import subprocess
-import sys
-import textwrap
+from interpreter import run_python
 
 WEIRD_INTERFACE = "odd%s_interface%d%%"
 
@@ -18,18 +15,6 @@ FULL_GLOBALS = [
     {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2},
     {"interface": "zwlr_screencopy_manager_v1", "version": 3},
 ]
-
-
-def run_python(code, *args):
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
 
 
 def run_json(code, *args):

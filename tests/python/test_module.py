@@ -4,17 +4,15 @@ imported again, from a sub-interpreter, or without `logging` or NumPy."""
 
 import copy
 import inspect
-import os
 import pickle
-import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
 
 import kestrin
 from kestrin import Kestrin
+from interpreter import run_python
 
 METHOD_SIGNATURES = {
     "move_mouse": "(self, /, x_extent, y_extent, x, y, x_max=None, y_max=None)",
@@ -23,21 +21,6 @@ METHOD_SIGNATURES = {
     "key_press": "(self, /, key, duration_ms, duration_ms_max=None)",
     "screenshot": "(self, /, screen_name=None)",
 }
-
-
-def run_python(code, **env):
-    """Runs `code` in a fresh interpreter that imports the module under test
-    from where this one does; returns the finished process."""
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    environment.update(env)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
 
 
 class TestModuleContents:

@@ -11,7 +11,6 @@ import sys
 import venv
 import zipfile
 
-import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TYPING = ROOT / "tests" / "typing"

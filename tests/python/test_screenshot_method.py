@@ -3,38 +3,13 @@ what happens when NumPy cannot be reached."""
 
 import gc
 import json
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 from kestrin import Kestrin
+from interpreter import run_python
 
 np = pytest.importorskip("numpy")
-
-
-def run_python(code, *args):
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-
-
-@pytest.fixture
-def compositor(fake):
-    return fake()
-
-
-@pytest.fixture
-def k(compositor):
-    return Kestrin(compositor.socket_path)
 
 
 class TestArray:

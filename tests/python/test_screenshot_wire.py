@@ -13,6 +13,7 @@ import pytest
 
 from fake_compositor import pattern
 from kestrin import Kestrin
+from interpreter import run_python
 from wire_support import (
     SCREENCOPY_MANAGER,
     SEAT,
@@ -23,7 +24,6 @@ from wire_support import (
     name_of,
     output,
     protocol_error_on,
-    run_python,
     scenario,
 )
 

@@ -1,14 +1,9 @@
 """Helpers for the tests that check what the module puts on the wire: the
-requests a call adds to the fake compositor's records, scenarios built from
-the default globals, and a fresh interpreter for tests that must not share
-the process with others."""
+requests a call adds to the fake compositor's records, and scenarios built
+from the default globals."""
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-import textwrap
 from typing import Any
 
 SEAT = {"interface": "wl_seat", "version": 7}
@@ -74,21 +69,6 @@ class Watch:
 
         self.compositor.wait_for(enough)
         return self.names()
-
-
-def run_python(code: str, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:
-    """Runs `code` with `args` in a fresh interpreter that imports the module
-    under test from where this one does. The timeout only guards against a
-    hang."""
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
 
 
 def client_library_version(interface: str) -> int:

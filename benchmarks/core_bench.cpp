@@ -11,6 +11,7 @@
 // the seat's keyboard active again, which wlroots forgets whenever the
 // previous session's virtual keyboard goes away. The last line on stdout is
 // "result " and one JSON object holding every sample in nanoseconds.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -198,6 +199,9 @@ void phased_capture(kestrin::Kestrin& session, Phases& phases, const std::string
   auto t2 = t1, t3 = t1, t4 = t1;
   if (buffer == nullptr) {
     own_file = must(kestrin::create_shm_file(static_cast<std::size_t>(size)), "create_shm_file");
+    // As the capture does: the file's pages are allocated before the
+    // compositor copies into it.
+    ::posix_fallocate(own_file.get(), 0, size);
     t2 = Clock::now();
     pool = handle.create<wl_shm_pool>(app.shm.get(),
                                       [&](wl_shm* shm) { return wl_shm_create_pool(shm, own_file.get(), size); });

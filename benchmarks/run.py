@@ -531,7 +531,7 @@ def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_k
     for name, label in [
         ("total", "whole capture, timed phase by phase"),
         ("capture_request", "capture_output + roundtrip (buffer event)"),
-        ("shm_file", "create_shm_file (8,294,400 bytes)"),
+        ("shm_file", "create_shm_file + allocating its pages (8,294,400 bytes)"),
         ("create_pool", "create_pool + roundtrip"),
         ("create_buffer", "create_buffer + roundtrip"),
         ("copy_to_ready", "copy until ready"),

@@ -33,21 +33,38 @@ def shm_files() -> set[str]:
     return set(os.listdir("/dev/shm"))
 
 
+@pytest.fixture
+def k(new_session, probe):
+    """A session whose pointer rests on the probe, which hides the cursor when
+    the pointer enters it. Elsewhere, or before the probe has seen the pointer,
+    sway draws its cursor into the picture."""
+    session = new_session()
+    probe.wait_input_ready(pointer=True, keyboard=True)
+    park_pointer(session, probe, 1920)
+    return session
+
+
+def park_pointer(session, probe, layout_width: int) -> None:
+    # sway reports no motion to where the pointer already is, so it goes to a
+    # point next door first.
+    probe.clear()
+    session.move_mouse(layout_width, 1080, 959, 539)
+    session.move_mouse(layout_width, 1080, 960, 540)
+    probe.wait_for(lambda e: e["event"] == "motion" and (e["x"], e["y"]) == (960, 540))
+
+
 class TestPicture:
-    def test_the_capture_is_the_probe_picture_pixel_for_pixel(self, sway, new_session):
-        k = new_session()
+    def test_the_capture_is_the_probe_picture_pixel_for_pixel(self, k):
         array = k.screenshot()
         assert array.dtype == np.uint8
         assert array.flags["C_CONTIGUOUS"] and array.flags["WRITEABLE"]
         assert array.strides == (1920 * 4, 4, 1)
         assert_same_picture(array, probe_picture(1920, 1080))
 
-    def test_by_name_and_without_agree(self, sway, new_session):
-        k = new_session()
+    def test_by_name_and_without_agree(self, k):
         assert np.array_equal(k.screenshot("HEADLESS-1"), k.screenshot())
 
-    def test_the_array_outlives_the_object(self, sway, new_session):
-        k = new_session()
+    def test_the_array_outlives_the_object(self, k):
         array = k.screenshot()
         del k
         gc.collect()
@@ -57,9 +74,11 @@ class TestPicture:
 
 
 class TestTwoOutputs:
-    def test_a_second_output_needs_a_name(self, sway, new_session):
+    def test_a_second_output_needs_a_name(self, sway, probe, new_session):
         second = sway.add_output()
         k = new_session()
+        probe.wait_input_ready(pointer=True, keyboard=True)
+        park_pointer(k, probe, 2 * 1920)
         with pytest.raises(RuntimeError) as raised:
             k.screenshot()
         assert str(raised.value) == "more that one WLOuput set. Please specify the name of the one to use"
@@ -73,8 +92,7 @@ class TestTwoOutputs:
 
 
 class TestResources:
-    def test_five_hundred_captures_leave_nothing_behind(self, sway, new_session):
-        k = new_session()
+    def test_five_hundred_captures_leave_nothing_behind(self, sway, k):
         for _ in range(5):
             k.screenshot()
         gc.collect()

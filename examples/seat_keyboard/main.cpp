@@ -3,8 +3,8 @@
 // A headless compositor's seat has no keyboard, and asking it for one is a
 // protocol error, so Kestrin() cannot start there. This tool holds a virtual
 // keyboard with a full keymap on the seat of $WAYLAND_DISPLAY, prints "ready"
-// once the compositor has it, and stays until SIGTERM, SIGINT or the end of
-// stdin. It never types anything.
+// once the compositor has it, and stays until SIGTERM, SIGINT or, when stdin
+// is a pipe, the end of stdin. It never types anything.
 //
 // When a keyboard that was the seat's active one goes away (a kestrin session
 // ending, for one), wlroots leaves the seat with no active keyboard and thus
@@ -29,8 +29,9 @@ constexpr const char* usage =
     "usage: kestrin-seat-keyboard [--layout LAYOUT]\n"
     "Holds a virtual keyboard on the seat of $WAYLAND_DISPLAY (xkb rules evdev,\n"
     "model pc105, layout LAYOUT, default us). Prints \"ready\" once the compositor\n"
-    "has it; ends on SIGTERM, SIGINT or the end of stdin. SIGUSR1 or a line\n"
-    "\"activate\" makes it the seat's active keyboard again (answer: \"activated\").\n";
+    "has it; ends on SIGTERM, SIGINT or when a pipe on its stdin closes. SIGUSR1,\n"
+    "or a line \"activate\" on a piped stdin, makes it the seat's active keyboard\n"
+    "again (answer: \"activated\").\n";
 
 int fail(const std::string& why) {
   std::fprintf(stderr, "kestrin-seat-keyboard: %s\n", why.c_str());

@@ -1,6 +1,7 @@
 #include "run_loop.hpp"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -50,6 +51,12 @@ LoopEnd run_loop(const kestrin::EventQueue& queue, int signal_fd, const std::fun
     why = kestrin::report_text(queue.dispatch_error());
     return LoopEnd::failed;
   };
+  // Commands and the end of input only count from a pipe or a socket, which
+  // is how a program drives the tool. From a terminal, a file or /dev/null
+  // (a background job of a script gets that) stdin is ignored, so that
+  // `kestrin-seat-keyboard &` stays up.
+  struct stat input {};
+  const bool commands = fstat(STDIN_FILENO, &input) == 0 && (S_ISFIFO(input.st_mode) || S_ISSOCK(input.st_mode));
   std::string pending;
   for (;;) {
     while (wl_display_prepare_read_queue(display, queue.queue()) != 0) {
@@ -64,7 +71,7 @@ LoopEnd run_loop(const kestrin::EventQueue& queue, int signal_fd, const std::fun
     pollfd fds[] = {
         {.fd = wl_display_get_fd(display), .events = display_events, .revents = 0},
         {.fd = signal_fd, .events = POLLIN, .revents = 0},
-        {.fd = STDIN_FILENO, .events = POLLIN, .revents = 0},
+        {.fd = commands ? STDIN_FILENO : -1, .events = POLLIN, .revents = 0},
     };
     if (poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;

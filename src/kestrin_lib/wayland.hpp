@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "kestrin_lib/error.hpp"
+#include "kestrin_lib/fd.hpp"
 
 namespace kestrin {
 
@@ -89,22 +90,5 @@ class QueueHandle {
 
 // Sends wl_display.sync on the queue and dispatches until its done event.
 Status roundtrip(const EventQueue& event_queue, const QueueHandle& queue_handle);
-
-// Owns a file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept;
-  ~Fd();
-
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace kestrin

@@ -8,23 +8,12 @@
 #include <string_view>
 #include <utility>
 
+#include "kestrin_lib/fd.hpp"
+
 namespace kestrin::fake {
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  ~UniqueFd();
-
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+// Descriptors are owned as everywhere else in the project.
+using UniqueFd = kestrin::Fd;
 
 // A read-write shared mapping of a client's pool file.
 class Mapping {

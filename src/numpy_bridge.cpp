@@ -94,11 +94,6 @@ void free_pixels(PyObject* capsule) noexcept { std::free(PyCapsule_GetPointer(ca
 
 PyObject* pixels_to_ndarray(PixelArray pixels) {
   if (!ensure_api()) return nullptr;
-  if (!pixels.data) {
-    // An empty picture still needs a buffer for the capsule to own.
-    pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(1)));
-    if (!pixels.data) return PyErr_NoMemory();
-  }
   npy_intp dims[3] = {static_cast<npy_intp>(pixels.height), static_cast<npy_intp>(pixels.width), 4};
   npy_intp strides[3] = {static_cast<npy_intp>(pixels.width) * 4, 4, 1};
 

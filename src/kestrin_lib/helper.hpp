@@ -32,7 +32,8 @@ struct FreeDeleter {
 };
 
 // A captured picture: height rows of width pixels of 4 bytes (B, G, R, X),
-// rows packed. The bytes are malloc'd so that ownership can pass to Python.
+// rows packed. The bytes are malloc'd so that ownership can pass to Python;
+// a successful capture never has an empty picture, so `data` is never null.
 struct PixelArray {
   std::unique_ptr<std::uint8_t, FreeDeleter> data;
   std::uint32_t width = 0;

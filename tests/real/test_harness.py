@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from headless import FIRST_OUTPUT, HeadlessSway
+from headless import FIRST_OUTPUT, HeadlessSway, process_alive
 from probe_client import Probe, ProbeError, probe_picture
 
 
@@ -172,7 +172,7 @@ class TestLifeCycle:
         finally:
             sway.stop()
 
-        assert not _alive(pid)
+        assert not process_alive(pid)
         assert not _session_members(pid)
         assert [path for path in paths if os.path.exists(path)] == []
         assert [path for path in held_shm if os.path.exists(path)] == []
@@ -182,14 +182,6 @@ class TestLifeCycle:
             if _owner(Path("/dev/shm") / name) == sway_uid
         ]
         assert left == []
-
-
-def _alive(pid: int) -> bool:
-    try:
-        stat = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return False
-    return stat[stat.rfind(")") + 2] != "Z"
 
 
 def _session_members(sid: int) -> list[int]:

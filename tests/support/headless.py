@@ -103,7 +103,8 @@ def _signal_all(pids: set[int], signum: int) -> None:
             pass
 
 
-def _alive(pid: int) -> bool:
+def process_alive(pid: int) -> bool:
+    """Whether `pid` is a process that has not ended (zombies count as ended)."""
     try:
         state = Path(f"/proc/{pid}/stat").read_text()
     except OSError:
@@ -241,9 +242,9 @@ class HeadlessSway:
             started |= _descendants(process.pid)
             _signal_all(started, signal.SIGTERM)
             deadline = time.monotonic() + 2
-            while any(_alive(pid) for pid in started) and time.monotonic() < deadline:
+            while any(process_alive(pid) for pid in started) and time.monotonic() < deadline:
                 time.sleep(POLL_INTERVAL)
-            _signal_all({pid for pid in started if _alive(pid)}, signal.SIGKILL)
+            _signal_all({pid for pid in started if process_alive(pid)}, signal.SIGKILL)
         if self._log_path is not None:
             try:
                 self._final_log = self._log_path.read_text(errors="replace")

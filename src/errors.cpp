@@ -51,6 +51,8 @@ void raise_error(const Error& error) noexcept {
       raise_internal_fault(error.message, error.where);
       return;
     }
+    // The signal handler that ended the wait has raised already.
+    if (error.is_interrupted() && PyErr_Occurred() != nullptr) return;
     Ref message = text_to_str(report_text(error));
     if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
   } catch (...) {

@@ -18,7 +18,8 @@ PyObject* internal_fault_type() noexcept;
 
 // Raises the Python form of a core error: RuntimeError with the report text for
 // an ordinary error, InternalFault (and a diagnostic on stderr naming where it
-// failed) for a fatal one.
+// failed) for a fatal one. An interrupted wait keeps the exception that the
+// interpreter's signal handler raised.
 void raise_error(const Error& error) noexcept;
 
 // Raises InternalFault for an invariant that failed in this module itself.

@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/mod.hpp"
+#include "kestrin_lib/wayland.hpp"
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
 #include "numpy_bridge.hpp"
@@ -196,8 +197,17 @@ bool add_to_all(PyObject* module, const char* name) {
   return static_cast<bool>(appended);
 }
 
+// A signal interrupted a wait on the compositor: the interpreter runs its
+// handlers now rather than when the call returns, so that Ctrl-C ends a call
+// stuck on a compositor that does not answer. A handler that raises
+// (SIGINT's raises KeyboardInterrupt) ends the call with its exception; one
+// that returns lets the wait go on. Waits happen only inside calls, which
+// hold the interpreter lock.
+bool run_signal_handlers() { return PyErr_CheckSignals() != 0; }
+
 bool run_body(PyObject* module) {
   if (!install_logging_bridge()) return false;
+  set_interrupt_check(run_signal_handlers);
   PyTypeObject* type = kestrin_type();
   if (type == nullptr) return false;
   if (!add_to_all(module, "Kestrin")) return false;

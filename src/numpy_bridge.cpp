@@ -83,6 +83,9 @@ bool load_api() {
 bool ensure_api() {
   if (api_capsule != nullptr) return true;
   if (load_api()) return true;
+  // Ctrl-C or an exit during the import is the caller's, not a broken NumPy:
+  // it goes on unchanged, and the next capture tries the import again.
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   Ref error = Ref::steal(PyErr_GetRaisedException());
   raise_internal_fault("Failed to access NumPy array API capsule: " + describe_exception(error.get()));
   return false;

@@ -47,6 +47,7 @@ Error value_absent(std::string what, std::source_location where) {
 }
 
 Error result_was_error(const Error& error, std::source_location where) {
+  if (error.is_interrupted()) return error;
   return Error::fatal("a result was an error: " + report_text(error), where);
 }
 

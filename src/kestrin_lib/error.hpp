@@ -1,6 +1,7 @@
 // Error values of the core: an ordinary error (a message and an ordered chain
-// of causes) or a fatal failure of an internal invariant, which the Python
-// surface raises as InternalFault instead of RuntimeError.
+// of causes), a fatal failure of an internal invariant, which the Python
+// surface raises as InternalFault instead of RuntimeError, or a wait for the
+// compositor that the caller's interruption check ended.
 #pragma once
 
 #include <expected>
@@ -11,7 +12,7 @@
 namespace kestrin {
 
 struct Error {
-  enum class Kind { ordinary, fatal };
+  enum class Kind { ordinary, fatal, interrupted };
 
   Kind kind = Kind::ordinary;
   std::string message;
@@ -26,7 +27,12 @@ struct Error {
     return Error{Kind::fatal, std::move(text), {}, where};
   }
 
+  // The interruption check has already said why (in Python: the exception a
+  // signal handler raised is pending); the message is for other callers.
+  static Error interrupted() { return Error{Kind::interrupted, "the wait for the compositor was interrupted", {}, {}}; }
+
   bool is_fatal() const { return kind == Kind::fatal; }
+  bool is_interrupted() const { return kind == Kind::interrupted; }
 };
 
 template <class T>
@@ -41,7 +47,8 @@ std::string report_text(const Error& error);
 std::string os_error_text(int errnum);
 
 // Fatal failures of construction: "an expected value was absent: <what>"
-// and "a result was an error: <the library's description>".
+// and "a result was an error: <the library's description>". An interruption
+// is the caller's own doing, not a broken invariant: it passes unchanged.
 Error value_absent(std::string what, std::source_location where = std::source_location::current());
 Error result_was_error(const Error& error, std::source_location where = std::source_location::current());
 

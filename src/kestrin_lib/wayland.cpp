@@ -2,10 +2,12 @@
 
 #include <wayland-client-protocol.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -48,6 +50,8 @@ void install_library_log() {
   std::call_once(once, [] { wl_log_set_handler_client(library_log); });
 }
 
+std::atomic<InterruptCheck> interrupt_check{nullptr};
+
 void sync_done(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
 
 const wl_callback_listener sync_listener = {.done = sync_done};
@@ -71,11 +75,49 @@ EventQueue::~EventQueue() {
 
 Status EventQueue::dispatch_pass() const {
   DispatchingConnection dispatching(&protocol_error_);
-  for (;;) {
-    errno = 0;
-    if (wl_display_dispatch_queue(display_, queue_) >= 0) return {};
-    if (errno == EINTR && wl_display_get_error(display_) == 0) continue;
+  // libwayland's own blocking dispatch retries a poll that a signal
+  // interrupted, so it could never be ended; this is the same pass with a
+  // poll of our own.
+  if (wl_display_prepare_read_queue(display_, queue_) != 0) {
+    if (wl_display_dispatch_queue_pending(display_, queue_) < 0) return std::unexpected(dispatch_error());
+    return {};
+  }
+  int flushed;
+  while ((flushed = wl_display_flush(display_)) < 0 && errno == EAGAIN) {
+    if (auto writable = wait_for_socket(POLLOUT); !writable) {
+      wl_display_cancel_read(display_);
+      return writable;
+    }
+  }
+  // A flush that hit a closed socket goes on to read what the compositor
+  // said before it went, usually the protocol error that closed it.
+  if (flushed < 0 && errno != EPIPE) {
+    int error = errno;
+    wl_display_cancel_read(display_);
+    errno = error;
     return std::unexpected(dispatch_error());
+  }
+  if (auto readable = wait_for_socket(POLLIN); !readable) {
+    wl_display_cancel_read(display_);
+    return readable;
+  }
+  if (wl_display_read_events(display_) < 0) return std::unexpected(dispatch_error());
+  if (wl_display_dispatch_queue_pending(display_, queue_) < 0) return std::unexpected(dispatch_error());
+  return {};
+}
+
+Status EventQueue::still_connected() const {
+  if (wl_display_get_error(display_) != 0) return std::unexpected(dispatch_error());
+  return {};
+}
+
+Status EventQueue::wait_for_socket(short events) const {
+  pollfd socket{.fd = wl_display_get_fd(display_), .events = events, .revents = 0};
+  for (;;) {
+    if (poll(&socket, 1, -1) >= 0) return {};
+    if (errno != EINTR) return std::unexpected(dispatch_error());
+    InterruptCheck check = interrupt_check.load(std::memory_order_acquire);
+    if (check != nullptr && check()) return std::unexpected(Error::interrupted());
   }
 }
 
@@ -94,6 +136,8 @@ Error EventQueue::dispatch_error() const {
   return Error::ordinary("the connection to the compositor failed: " + os_error_text(error));
 }
 
+void set_interrupt_check(InterruptCheck check) { interrupt_check.store(check, std::memory_order_release); }
+
 QueueHandle::QueueHandle(const EventQueue& queue) : wrapper_(nullptr), queue_(queue.queue()) {
   wrapper_ = static_cast<wl_display*>(wl_proxy_create_wrapper(queue.display()));
   if (wrapper_ != nullptr) wl_proxy_set_queue(as_proxy(wrapper_), queue_);
@@ -107,6 +151,7 @@ QueueHandle::~QueueHandle() {
 }
 
 Status roundtrip(const EventQueue& event_queue, const QueueHandle& queue_handle) {
+  if (auto connected = event_queue.still_connected(); !connected) return connected;
   bool done = false;
   Proxy<wl_callback> callback(wl_display_sync(queue_handle.display()));
   if (!callback) return std::unexpected(Error::ordinary("out of memory"));

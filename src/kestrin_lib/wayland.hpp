@@ -44,14 +44,25 @@ class EventQueue {
   explicit operator bool() const { return queue_ != nullptr; }
 
   // One blocking dispatch pass: dispatch what is queued, or else flush, wait
-  // for the socket, read and dispatch. A signal interrupting the wait is not a
-  // failure; the pass is made again.
+  // for the socket, read and dispatch. When a signal interrupts the wait, the
+  // interruption check decides: the pass ends with Error::interrupted(), or
+  // it is made again (always, when no check is set).
   Status dispatch_pass() const;
 
   // The description of the connection's failure, after a pass failed.
   Error dispatch_error() const;
 
+  // Fails with the connection's error once the connection has broken. On a
+  // broken connection libwayland still hands out an id for every new object
+  // and keeps it for good (the compositor never frees it), so callers ask
+  // before they create objects they would only throw away.
+  Status still_connected() const;
+
  private:
+  // Waits until the socket is ready for `events`; a signal ends the wait
+  // only when the interruption check says so.
+  Status wait_for_socket(short events) const;
+
   wl_display* display_;
   wl_event_queue* queue_;
   // The compositor's text of the protocol error that broke the connection.
@@ -87,6 +98,14 @@ class QueueHandle {
   wl_display* wrapper_;
   wl_event_queue* queue_;
 };
+
+// Asked, on the waiting thread, each time a signal interrupts a wait for the
+// compositor: true ends the wait. The Python module asks the interpreter to
+// run its signal handlers here, so that Ctrl-C can end a wait on a compositor
+// that does not answer. An ended wait leaves the connection as it was: what
+// the compositor answers later is dispatched by the next wait.
+using InterruptCheck = bool (*)();
+void set_interrupt_check(InterruptCheck check);
 
 // Sends wl_display.sync on the queue and dispatches until its done event.
 Status roundtrip(const EventQueue& event_queue, const QueueHandle& queue_handle);

@@ -1,16 +1,22 @@
 // Construction of sessions against the fake compositor: what goes on the
 // wire, what the dispatch state holds, the fatal failures, and teardown.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 #include <wayland-client-core.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "fake_compositor/fake_compositor.hpp"
 #include "kestrin_lib/mod.hpp"
+#include "kestrin_lib/wayland.hpp"
 #include "test_support.hpp"
 
 namespace kestrin {
@@ -445,6 +451,75 @@ TEST(LogRecords, NothingIsFormattedWhileTheFacadeIsOff) {
   LogCapture log(log::LevelFilter::off);
   Kestrin session = connected(compositor);
   EXPECT_EQ(log.formatted(), 0);
+}
+
+// A compositor that stops answering, and a thread that keeps interrupting the
+// waiting thread with a signal whose handler does nothing (no SA_RESTART, so
+// poll returns EINTR). The interruption check counts its calls and ends the
+// wait at the `stop_at`-th.
+class Interruption : public ::testing::Test {
+ protected:
+  static inline std::atomic<int> checks{0};
+  static inline int stop_at = 0;
+  static bool check() { return ++checks >= stop_at; }
+
+  void SetUp() override {
+    checks = 0;
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved_), 0);
+    set_interrupt_check(check);
+  }
+  void TearDown() override {
+    set_interrupt_check(nullptr);
+    sigaction(SIGUSR1, &saved_, nullptr);
+  }
+
+  // Runs `wait` while another thread signals this one every 10 ms.
+  template <class F>
+  auto interrupted(F&& wait) {
+    std::atomic<bool> waiting{true};
+    pthread_t self = pthread_self();
+    std::thread signaller([&] {
+      while (waiting) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waiting) pthread_kill(self, SIGUSR1);
+      }
+    });
+    auto result = wait();
+    waiting = false;
+    signaller.join();
+    return result;
+  }
+
+ private:
+  struct sigaction saved_ {};
+};
+
+json stall_on(const std::string& request, int nth) {
+  return json{{"on", request}, {"nth", nth}, {"actions", json::array({json{{"do", "stall"}}})}};
+}
+
+TEST_F(Interruption, CheckDecidesWhetherTheWaitEnds) {
+  // The construction's four roundtrips are syncs 1 to 4.
+  FakeCompositor compositor(json{{"triggers", json::array({stall_on("wl_display.sync", 5)})}});
+  Kestrin session = connected(compositor);
+  stop_at = 3;
+  Status moved = interrupted([&] { return session.move_mouse(UIntValue::fixed(1), UIntValue::fixed(2), 10, 10); });
+  ASSERT_FALSE(moved);
+  EXPECT_TRUE(moved.error().is_interrupted());
+  EXPECT_EQ(report_text(moved.error()), "the wait for the compositor was interrupted");
+  EXPECT_EQ(checks, 3) << "the first two interruptions must leave the wait going";
+}
+
+TEST_F(Interruption, ConstructionPassesTheInterruptionOnInsteadOfAFault) {
+  FakeCompositor compositor(json{{"triggers", json::array({stall_on("wl_display.sync", 2)})}});
+  stop_at = 1;
+  Result<Kestrin> session = interrupted([&] { return connect_to(compositor); });
+  ASSERT_FALSE(session);
+  EXPECT_TRUE(session.error().is_interrupted());
+  EXPECT_FALSE(session.error().is_fatal());
 }
 
 }  // namespace

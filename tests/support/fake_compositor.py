@@ -122,6 +122,13 @@ class FakeCompositor:
         if output.split(b"\n", 1)[0] != b"ready":
             raise FakeCompositorError(f"fake-compositor said {output!r} instead of ready:\n{self.stderr()}")
 
+    @property
+    def pid(self) -> int:
+        """The compositor's process, e.g. to stop it with SIGSTOP so that it
+        answers nothing until SIGCONT."""
+        assert self._process is not None, "the compositor has been stopped"
+        return self._process.pid
+
     def stderr(self) -> str:
         """What the compositor wrote to its error output so far."""
         try:

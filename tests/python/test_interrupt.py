@@ -1,0 +1,255 @@
+"""Ending a wait on a compositor that does not answer. A signal whose Python
+handler raises (Ctrl-C's KeyboardInterrupt) ends the call with that exception,
+and the object stays usable: its next call runs normally, and whatever the
+compositor answers late is dispatched and dropped. A handler that returns
+lets the wait go on, and the hold of a click or key press is never cut
+short."""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from fake_compositor import pattern
+from kestrin import Kestrin
+from wire_support import Watch, output, scenario
+
+SYNC = "wl_display.sync"
+BUTTON = "zwlr_virtual_pointer_v1.button"
+KEY = "zwp_virtual_keyboard_v1.key"
+MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
+CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
+FRAME_DESTROY = "zwlr_screencopy_frame_v1.destroy"
+
+CALLS = {
+    "move_mouse": (lambda k: k.move_mouse(100, 100, 5, 6), [MOTION, SYNC]),
+    "left_click": (lambda k: k.left_click(0), [BUTTON, SYNC, BUTTON, SYNC]),
+    "right_click": (lambda k: k.right_click(0), [BUTTON, SYNC, BUTTON, SYNC]),
+    "key_press": (lambda k: k.key_press(30, 0), [KEY, SYNC, KEY, SYNC]),
+}
+
+
+def descriptors() -> set[str]:
+    return set(os.listdir("/proc/self/fd"))
+
+
+@contextlib.contextmanager
+def alarm(seconds: float, handler=signal.default_int_handler, interval: float = 0.0):
+    """SIGALRM after `seconds` (then every `interval`), handled by `handler`.
+    The kernel sends it, so it arrives while the call holds the interpreter
+    lock."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds, interval)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def stop(pid: int) -> None:
+    """SIGSTOP, and wait until every thread of the process has stopped:
+    until then, one of them could still answer."""
+    os.kill(pid, signal.SIGSTOP)
+    deadline = time.monotonic() + 10
+    while True:
+        states = set()
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/stat") as stat:
+                states.add(stat.read().rsplit(")", 1)[1].split()[0])
+        if states <= {"T", "t"}:
+            return
+        assert time.monotonic() < deadline, f"the compositor did not stop: {states}"
+        time.sleep(0.001)
+
+
+@contextlib.contextmanager
+def frozen(compositor):
+    """The compositor answers nothing until the block ends."""
+    stop(compositor.pid)
+    try:
+        yield
+    finally:
+        os.kill(compositor.pid, signal.SIGCONT)
+
+
+def stall_on(request: str, nth: int = 1) -> dict:
+    return {"on": request, "nth": nth, "actions": [{"do": "stall"}]}
+
+
+def assert_free(k) -> None:
+    """The object is not left borrowed: a call that needs no answer from the
+    compositor runs and fails on its own terms."""
+    with pytest.raises(RuntimeError, match="^no WLOutput with name missing$"):
+        k.screenshot("missing")
+
+
+class TestCompositorAnswersLate:
+    """The compositor is stopped during the call and resumes after the
+    interruption: the next call goes through in full."""
+
+    @pytest.mark.parametrize("method", CALLS)
+    def test_input(self, compositor, k, method):
+        call, requests = CALLS[method]
+        watch = Watch(compositor)
+        with frozen(compositor), alarm(0.1), pytest.raises(KeyboardInterrupt):
+            call(k)
+        call(k)
+        # The interrupted call got no further than its first request.
+        assert watch.names() == requests[:2] + requests
+
+    def test_screenshot(self, compositor, k):
+        watch = Watch(compositor)
+        with frozen(compositor), alarm(0.1), pytest.raises(KeyboardInterrupt):
+            k.screenshot()
+        picture = k.screenshot()
+        np.testing.assert_array_equal(picture, pattern(1920, 1080))
+        names = watch.names()
+        # The abandoned frame was given up, and its late events changed nothing.
+        assert names[:3] == [CAPTURE, SYNC, FRAME_DESTROY]
+        assert names.count(CAPTURE) == 2
+
+
+class TestCompositorNeverAnswers:
+    """Each wait of each call, on a compositor that stops answering for good:
+    every one can be ended, more than once, and the object stays free."""
+
+    @pytest.mark.parametrize(
+        "method, stalled",
+        [
+            pytest.param("move_mouse", (MOTION, 1), id="move"),
+            pytest.param("left_click", (BUTTON, 1), id="click-press"),
+            pytest.param("left_click", (BUTTON, 2), id="click-release"),
+            pytest.param("right_click", (BUTTON, 2), id="right-click-release"),
+            pytest.param("key_press", (KEY, 1), id="key-press"),
+            pytest.param("key_press", (KEY, 2), id="key-release"),
+        ],
+    )
+    def test_input(self, fake, method, stalled):
+        compositor = fake(scenario(triggers=[stall_on(*stalled)]))
+        k = Kestrin(compositor.socket_path)
+        call, _ = CALLS[method]
+        for _ in range(2):
+            with alarm(0.05), pytest.raises(KeyboardInterrupt):
+                call(k)
+            assert_free(k)
+
+    @pytest.mark.parametrize(
+        "stalled",
+        [
+            pytest.param(CAPTURE, id="buffer-announcement"),
+            pytest.param("wl_shm.create_pool", id="pool"),
+            pytest.param("wl_shm_pool.create_buffer", id="buffer"),
+            pytest.param("zwlr_screencopy_frame_v1.copy", id="copy"),
+        ],
+    )
+    def test_screenshot(self, fake, stalled):
+        compositor = fake(scenario(triggers=[stall_on(stalled)]))
+        before = descriptors()
+        k = Kestrin(compositor.socket_path)
+        for _ in range(2):
+            with alarm(0.05), pytest.raises(KeyboardInterrupt):
+                k.screenshot()
+            assert_free(k)
+        del k
+        gc.collect()
+        assert descriptors() == before, "the capture's file or the socket was left open"
+
+    @pytest.mark.parametrize("nth", [1, 2, 3, 4])
+    def test_construction(self, fake, nth):
+        compositor = fake(scenario(triggers=[stall_on(SYNC, nth)]))
+        before = descriptors()
+        # Not an internal fault: nothing is broken, the caller asked to stop.
+        with alarm(0.05), pytest.raises(KeyboardInterrupt):
+            Kestrin(compositor.socket_path)
+        gc.collect()
+        assert descriptors() == before
+
+    def test_wait_for_output_names(self, fake):
+        compositor = fake(scenario(outputs=[output(name=None)]))
+        before = descriptors()
+        with alarm(0.05), pytest.raises(KeyboardInterrupt):
+            Kestrin(compositor.socket_path)
+        assert descriptors() == before
+
+
+class TestHandlersThatReturn:
+    def test_wait_goes_on(self, compositor, k):
+        """A handler that returns runs inside the wait (where the busy object
+        refuses it) and the call then completes."""
+        seen = []
+
+        def handler(signum, frame):
+            try:
+                k.screenshot("missing")
+            except BaseException as error:
+                seen.append(repr(error))
+
+        watch = Watch(compositor)
+        resume = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -CONT {compositor.pid}"])
+        try:
+            stop(compositor.pid)
+            with alarm(0.02, handler, interval=0.02):
+                k.left_click(0)
+        finally:
+            resume.wait()
+            os.kill(compositor.pid, signal.SIGCONT)
+        assert "RuntimeError('Already borrowed')" in seen, seen
+        assert watch.names() == CALLS["left_click"][1]
+
+    @pytest.mark.parametrize("method", ["left_click", "key_press"])
+    def test_hold_is_not_cut_short(self, compositor, k, method):
+        """Ctrl-C during the hold: the key or button is still released, and
+        KeyboardInterrupt comes when the call returns."""
+        watch = Watch(compositor)
+        call = {"left_click": lambda: k.left_click(300), "key_press": lambda: k.key_press(30, 300)}[method]
+        with alarm(0.05), pytest.raises(KeyboardInterrupt):
+            call()
+        assert watch.names() == CALLS[method][1]
+
+
+def test_ctrl_c_from_outside(fake):
+    """SIGINT sent by another process, with the interpreter's own handler,
+    ends a click whose release the compositor never answers."""
+    compositor = fake(scenario(triggers=[stall_on(BUTTON, 2)]))
+    code = textwrap.dedent(
+        """
+        import sys
+        from kestrin import Kestrin
+        k = Kestrin(sys.argv[1])
+        try:
+            k.left_click(0)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        try:
+            k.screenshot("missing")
+        except RuntimeError as error:
+            print(error)
+        """
+    )
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.Popen(
+        [sys.executable, "-c", code, compositor.socket_path],
+        env=environment,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        # The release has arrived, so the child waits for its answer.
+        compositor.wait_for(lambda records: sum(r.get("request") == "button" for r in records) == 2)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, out, err) == (0, "KeyboardInterrupt\nno WLOutput with name missing\n", "")

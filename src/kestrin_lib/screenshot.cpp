@@ -166,6 +166,7 @@ Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle
   auto output = choose_output(app_data, screen_name);
   if (!output) return std::unexpected(output.error());
   if (!app_data.screencopy_manager) return std::unexpected(Error::ordinary("no screencopy manager"));
+  if (auto connected = event_queue.still_connected(); !connected) return std::unexpected(connected.error());
 
   Proxy<zwlr_screencopy_frame_v1> frame(
       screencopy::capture_output(app_data.screencopy_manager.get(), no_cursor, *output, queue_handle));

@@ -1,0 +1,287 @@
+"""Long loops of every method and the constructor, succeeding and failing:
+after a warm-up, 10,000 further calls must leave the process's descriptors,
+the named shared-memory files, resident memory, the C heap in use, the
+interpreter's allocated blocks and the reference counts of the arguments
+(and of the object and its type) where they were. One leaked descriptor
+shows at once; one leaked small allocation or object per call shows as
+growth far above the tolerances below."""
+
+import ctypes
+import gc
+import os
+import sys
+from dataclasses import dataclass
+
+import pytest
+
+from kestrin import Kestrin
+from wire_support import close_on, output, scenario
+
+pytestmark = pytest.mark.stress
+
+ITERATIONS = 10_000
+WARM_UP = 300
+WIDTH, HEIGHT = 64, 48
+OUTPUT_NAME = "HEADLESS-1"
+METHODS = ["move_mouse", "left_click", "right_click", "key_press", "screenshot"]
+
+# 10,000 leaked allocations of the smallest size (32 bytes) are 320 KB, and
+# 10,000 leaked objects are 10,000 blocks; after a warm-up the noise of a
+# loop stays below a few hundred bytes and a dozen blocks.
+HEAP_TOLERANCE = 64 * 1024
+RESIDENT_TOLERANCE = 256 * 1024
+BLOCK_TOLERANCE = 1_000
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost"
+        )
+    ]
+
+
+_libc = ctypes.CDLL(None)
+_libc.mallinfo2.restype = MallInfo2
+
+
+def heap_in_use() -> int:
+    """Bytes the C allocator has handed out (all arenas, mmapped chunks too)."""
+    info = _libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def descriptors() -> dict[int, str]:
+    found = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            found[int(name)] = os.readlink(f"/proc/self/fd/{name}")
+        except FileNotFoundError:
+            pass  # the descriptor that listed the directory
+    return found
+
+
+def shm_entries() -> set[str]:
+    return {name for name in os.listdir("/dev/shm") if name.startswith("wl_shm-")}
+
+
+@dataclass
+class Footprint:
+    descriptors: dict[int, str]
+    shm: set[str]
+    resident: int
+    heap: int
+    blocks: int
+    references: list[int]
+
+    @classmethod
+    def take(cls, watched) -> "Footprint":
+        gc.collect()
+        return cls(
+            descriptors(),
+            shm_entries(),
+            resident_bytes(),
+            heap_in_use(),
+            sys.getallocatedblocks(),
+            [sys.getrefcount(o) for o in watched],
+        )
+
+
+def repeat(call, error, count):
+    """`error`: the exception every call must raise, () for none."""
+    for _ in range(count):
+        try:
+            call()
+        except error:
+            continue
+        if error != ():
+            raise AssertionError(f"{call} did not raise {error}")
+
+
+def measure(call, error=(), watched=(), iterations=ITERATIONS) -> tuple[Footprint, Footprint, dict]:
+    repeat(call, error, WARM_UP)
+    before = Footprint.take(watched)
+    repeat(call, error, iterations)
+    after = Footprint.take(watched)
+    deltas = {
+        "descriptors": len(after.descriptors) - len(before.descriptors),
+        "shm": len(after.shm) - len(before.shm),
+        "resident": after.resident - before.resident,
+        "heap": after.heap - before.heap,
+        "blocks": after.blocks - before.blocks,
+        "references": [a - b for a, b in zip(after.references, before.references)],
+    }
+    print(f"{iterations} iterations: {deltas}")
+    return before, after, deltas
+
+
+def assert_flat(call, error=(), watched=(), iterations=ITERATIONS):
+    before, after, deltas = measure(call, error, watched, iterations)
+    assert after.descriptors == before.descriptors
+    assert after.shm == before.shm
+    assert after.references == before.references, "a reference to an argument leaked or was lost"
+    assert deltas["resident"] < RESIDENT_TOLERANCE, deltas
+    assert deltas["blocks"] < BLOCK_TOLERANCE, deltas
+    assert deltas["heap"] < HEAP_TOLERANCE, deltas
+
+
+class Number(int):
+    """Its instances have a reference count of their own (small int
+    literals are immortal and would hide a leak)."""
+
+
+class Text(str):
+    pass
+
+
+class RefusedIndex:
+    def __index__(self):
+        raise TypeError("refused") from ValueError("the root")
+
+
+def small_scenario(**fields) -> dict:
+    return scenario(outputs=[output(OUTPUT_NAME, WIDTH, HEIGHT)], **fields)
+
+
+@pytest.fixture
+def session(fake):
+    return Kestrin(fake(small_scenario()).socket_path)
+
+
+class TestSucceeding:
+    def test_move_mouse(self, session):
+        extent, x, y, x_max, y_max = Number(1000), Number(10), Number(20), Number(30), Number(40)
+        assert_flat(
+            lambda: session.move_mouse(extent, extent, x, y, x_max, y_max=y_max),
+            watched=[extent, x, y, x_max, y_max, session, Kestrin],
+        )
+
+    @pytest.mark.parametrize("method", ["left_click", "right_click"])
+    def test_clicks(self, session, method):
+        # A range of width 1 always holds for its lower end: 0 ms.
+        hold, hold_max = Number(0), Number(1)
+        click = getattr(session, method)
+        assert_flat(lambda: click(hold, duration_ms_max=hold_max), watched=[hold, hold_max, session])
+
+    def test_key_press(self, session):
+        key, hold, hold_max = Number(30), Number(0), Number(1)
+        assert_flat(lambda: session.key_press(key, hold, hold_max), watched=[key, hold, hold_max, session])
+
+    def test_screenshot(self, session):
+        name = Text(OUTPUT_NAME)
+        calls = [lambda: session.screenshot(), lambda: session.screenshot(name)]
+
+        def capture():
+            calls.reverse()
+            assert calls[0]().shape == (HEIGHT, WIDTH, 4)
+
+        assert_flat(capture, watched=[name, session])
+
+    def test_constructor(self, fake):
+        # Half the iterations: a construction costs several roundtrips, and
+        # 5,000 leaked allocations are still well above the tolerance.
+        path = Text(fake(small_scenario()).socket_path)
+        assert_flat(lambda: Kestrin(path), watched=[path, Kestrin], iterations=5_000)
+
+    def test_keymaps_arriving_during_calls(self, fake):
+        # The seat sends a new keymap (a descriptor) at every button request:
+        # each one replaces the one kept before, which must be closed.
+        iterations = 2_000
+        resend = [{"do": "keymap"}]
+        triggers = [
+            {"on": "zwlr_virtual_pointer_v1.button", "nth": nth, "actions": resend}
+            for nth in range(1, 2 * (WARM_UP + iterations) + 1)
+        ]
+        k = Kestrin(fake(small_scenario(triggers=triggers)).socket_path)
+        assert_flat(lambda: k.left_click(0), watched=[k], iterations=iterations)
+
+
+class TestFailing:
+    @pytest.mark.parametrize(
+        "case",
+        [
+            "move_mouse wrong type",
+            "move_mouse out of range",
+            "left_click refused index",
+            "right_click unexpected keyword",
+            "key_press too large",
+            "screenshot wrong type",
+            "screenshot unknown output",
+            "screenshot surrogate",
+        ],
+    )
+    def test_argument_and_lookup_errors(self, session, case):
+        text, big, huge = Text("".join(["fi", "ve"])), Number(2**40), Number(2**70)
+        refused, name = RefusedIndex(), Text("no-such-output")
+        surrogate = Text("\ud800")
+        calls = {
+            "move_mouse wrong type": (lambda: session.move_mouse(1, 2, 3, text), TypeError),
+            "move_mouse out of range": (lambda: session.move_mouse(1, 2, 3, 4, y_max=big), OverflowError),
+            "left_click refused index": (lambda: session.left_click(refused), TypeError),
+            "right_click unexpected keyword": (lambda: session.right_click(0, bogus=text), TypeError),
+            "key_press too large": (lambda: session.key_press(huge, 0), OverflowError),
+            "screenshot wrong type": (lambda: session.screenshot(big), TypeError),
+            "screenshot unknown output": (lambda: session.screenshot(name), RuntimeError),
+            "screenshot surrogate": (lambda: session.screenshot(surrogate), UnicodeEncodeError),
+        }
+        call, error = calls[case]
+        assert_flat(call, error, watched=[text, big, huge, refused, name, surrogate, session])
+
+    @staticmethod
+    def gone_call(fake, method):
+        """A call of `method` on an object whose compositor has gone."""
+        compositor = fake(small_scenario())
+        k = Kestrin(compositor.socket_path)
+        compositor.stop()
+        hold, hold_max = Number(0), Number(1)
+        calls = {
+            "move_mouse": lambda: k.move_mouse(hold, hold, hold, hold, hold_max),
+            "left_click": lambda: k.left_click(hold, hold_max),
+            "right_click": lambda: k.right_click(hold),
+            "key_press": lambda: k.key_press(hold_max, hold, hold_max),
+            "screenshot": lambda: k.screenshot(),
+        }
+        return calls[method], [hold, hold_max, k]
+
+    @pytest.mark.parametrize("method", METHODS)
+    def test_compositor_gone(self, fake, method):
+        call, watched = self.gone_call(fake, method)
+        assert_flat(call, RuntimeError, watched=watched)
+
+    @pytest.mark.parametrize(
+        "capture",
+        [{"outcome": "failed"}, {"outcome": "failed_at_capture"}, {"buffers": [{"stride": 4}]}],
+        ids=["failed after the copy", "failed at once", "unusable buffer"],
+    )
+    def test_failed_captures(self, fake, capture):
+        k = Kestrin(fake(small_scenario(screencopy=[capture])).socket_path)
+        assert_flat(k.screenshot, RuntimeError, watched=[k])
+
+    def test_constructor_errors(self, fake, tmp_path, monkeypatch):
+        monkeypatch.delenv("XDG_RUNTIME_DIR", raising=False)
+        missing, relative, number = Text(str(tmp_path / "nothing-here")), Text("wayland-9"), Number(5)
+        calls = [
+            (lambda: Kestrin(missing), RuntimeError),
+            (lambda: Kestrin(relative), RuntimeError),
+            (lambda: Kestrin(number), TypeError),
+        ]
+        for call, error in calls:
+            assert_flat(call, error, watched=[missing, relative, number, Kestrin])
+
+    def test_connection_lost_during_construction(self, fake, capfd):
+        # The compositor hangs up at the first roundtrip: an internal fault,
+        # after the session was half built.
+        path = Text(fake(small_scenario(triggers=[close_on("wl_display.sync")])).socket_path)
+        try:
+            Kestrin(path)
+        except BaseException as fault:
+            internal_fault = type(fault)
+        assert internal_fault.__name__ == "InternalFault"
+        assert_flat(lambda: Kestrin(path), internal_fault, watched=[path, Kestrin], iterations=2_000)
+        capfd.readouterr()

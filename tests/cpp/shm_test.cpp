@@ -27,6 +27,7 @@ struct FakeCalls {
   static inline int truncate_errno = 0;
   static inline std::vector<std::string> opened;
   static inline int unlinked = 0;
+  static inline std::string unlinked_name;
   static inline int last_fd = -1;
 
   static int open(const char* name, int flags, unsigned mode) {
@@ -39,7 +40,10 @@ struct FakeCalls {
     }
     return last_fd = ::memfd_create("shm-test", MFD_CLOEXEC);
   }
-  static int unlink(const char*) { return ++unlinked, 0; }
+  static int unlink(const char* name) {
+    unlinked_name = name;
+    return ++unlinked, 0;
+  }
   static int truncate(int fd, long length) {
     if (truncate_errno != 0) {
       errno = truncate_errno;
@@ -57,6 +61,7 @@ struct FakeCalls {
     truncate_errno = truncate_error;
     opened.clear();
     unlinked = 0;
+    unlinked_name.clear();
     last_fd = -1;
   }
 };
@@ -88,6 +93,8 @@ TEST(CreateShmFile, FirstAttemptGivesANamelessZeroedFile) {
   ASSERT_EQ(::pread(file->get(), bytes.data(), bytes.size(), 0), 4096);
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0), 4096);
   EXPECT_EQ(::fcntl(file->get(), F_GETFL) & O_ACCMODE, O_RDWR);
+  // A program the caller starts meanwhile must not inherit the capture.
+  EXPECT_NE(::fcntl(file->get(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 TEST(CreateShmFile, SizeZero) {
@@ -130,12 +137,22 @@ TEST(CreateShmFile, OtherFailuresCarryTheLastSystemError) {
   EXPECT_EQ(file.error().message, "Failed to create shm file: Permission denied (os error 13)");
 }
 
+TEST(CreateShmFile, TheNameRemovedIsTheNameOpened) {
+  FakeCalls::reset(0, 0);
+  auto file = create_shm_file(10, FakeCalls::calls());
+  ASSERT_TRUE(file.has_value());
+  ASSERT_EQ(FakeCalls::opened.size(), 1u);
+  EXPECT_EQ(FakeCalls::unlinked, 1);
+  EXPECT_EQ(FakeCalls::unlinked_name, FakeCalls::opened.back());
+}
+
 TEST(CreateShmFile, TruncationFailureEndsAtOnceAndClosesTheFile) {
   FakeCalls::reset(0, EFBIG);
   auto file = create_shm_file(10, FakeCalls::calls());
   ASSERT_FALSE(file.has_value());
   EXPECT_EQ(FakeCalls::opened.size(), 1u);
   EXPECT_EQ(FakeCalls::unlinked, 1);
+  EXPECT_EQ(FakeCalls::unlinked_name, FakeCalls::opened.back()) << "the name must not be left behind";
   EXPECT_EQ(file.error().message, "Failed to create shm file: File too large (os error 27)");
   errno = 0;
   EXPECT_EQ(::fcntl(FakeCalls::last_fd, F_GETFD), -1);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "events.hpp"
+#include "interfaces.hpp"
 #include "output.hpp"
 #include "seat.hpp"
 #include "server.hpp"
@@ -53,6 +55,20 @@ void Server::perform(const ActionConfig& action, const Target& target) {
         for (wl_resource* keyboard : client->keyboards) seat::send_keymap(keyboard, action.keymap);
       }
       break;
+    case ActionKind::event:
+      if (client != nullptr) send_event(action, *client, target);
+      break;
+  }
+}
+
+void Server::send_event(const ActionConfig& action, ClientState& client, const Target& target) {
+  const wl_message& event = known_interface(action.interface)->events[action.opcode];
+  if (!action.every_object) {
+    if (wl_resource* resource = find_target(target)) events::send(resource, action.opcode, event, action.args);
+    return;
+  }
+  for (wl_resource* resource : events::objects_of(client.client, action.interface)) {
+    events::send(resource, action.opcode, event, action.args);
   }
 }
 

@@ -41,7 +41,7 @@ void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id
   if (version >= WL_OUTPUT_DESCRIPTION_SINCE_VERSION && config.description) {
     wl_output_send_description(resource, config.description->c_str());
   }
-  if (version >= WL_OUTPUT_DONE_SINCE_VERSION) wl_output_send_done(resource);
+  if (version >= WL_OUTPUT_DONE_SINCE_VERSION && config.done) wl_output_send_done(resource);
 }
 
 void rename(GlobalState& output, const std::string& name) {

@@ -6,6 +6,9 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "events.hpp"
+#include "interfaces.hpp"
+
 namespace kestrin::fake {
 
 const char* const default_keymap_text = "xkb_keymap { kestrin fake keymap };";
@@ -59,6 +62,14 @@ std::string to_string(const json& value, const std::string& where) {
   return value.get<std::string>();
 }
 
+// Text the compositor sends: a string, or a list of byte values for text
+// that is not UTF-8.
+std::string to_text(const json& value, const std::string& where) {
+  std::string text;
+  if (!events::text_bytes(value, text)) fail(where, "expected a string or a list of byte values 1 to 255");
+  return text;
+}
+
 const json& to_array(const json& value, const std::string& where, std::optional<std::size_t> length = {}) {
   if (!value.is_array()) fail(where, "expected an array");
   if (length && value.size() != *length) fail(where, "expected " + std::to_string(*length) + " elements");
@@ -74,7 +85,7 @@ void read(const json& object, std::string_view key, T& target, const std::string
 void read_nullable_string(const json& object, std::string_view key, std::optional<std::string>& target,
                           const std::string& where) {
   if (const json* value = find(object, key)) {
-    target = value->is_null() ? std::nullopt : std::optional(to_string(*value, at(where, key)));
+    target = value->is_null() ? std::nullopt : std::optional(to_text(*value, at(where, key)));
   }
 }
 
@@ -119,6 +130,11 @@ SeatConfig parse_seat(const json& object, const std::string& where) {
   return seat;
 }
 
+bool to_bool(const json& value, const std::string& where) {
+  if (!value.is_boolean()) fail(where, "expected true or false");
+  return value.get<bool>();
+}
+
 OutputConfig parse_output(const json& object, std::size_t outputs_before, const std::string& where) {
   OutputConfig output;
   output.name = "HEADLESS-" + std::to_string(outputs_before + 1);
@@ -127,6 +143,7 @@ OutputConfig parse_output(const json& object, std::size_t outputs_before, const 
   read_nullable_string(object, "description", output.description, where);
   read(object, "width", output.width, where, to_i32);
   read(object, "height", output.height, where, to_i32);
+  read(object, "done", output.done, where, to_bool);
   return output;
 }
 
@@ -146,11 +163,6 @@ Outcome parse_outcome(const json& value, const std::string& where) {
   if (text == "failed") return Outcome::failed;
   if (text == "failed_at_capture") return Outcome::failed_at_capture;
   fail(where, "expected \"ready\", \"failed\" or \"failed_at_capture\"");
-}
-
-bool to_bool(const json& value, const std::string& where) {
-  if (!value.is_boolean()) fail(where, "expected true or false");
-  return value.get<bool>();
 }
 
 ScreencopyConfig parse_screencopy(const json& object, const std::string& where) {
@@ -209,10 +221,37 @@ ActionKind parse_kind(const json& value, const std::string& where) {
   if (text == "add_global") return ActionKind::add_global;
   if (text == "remove_global") return ActionKind::remove_global;
   if (text == "keymap") return ActionKind::keymap;
+  if (text == "event") return ActionKind::event;
   fail(where, "unknown action \"" + text + "\"");
 }
 
-ActionConfig parse_action(const json& object, Counting& counting, const std::string& where) {
+// An event action: the event must exist in the description of the interface
+// it goes to, and the arguments must fit its signature.
+void parse_event(const json& object, std::string_view trigger_interface, ActionConfig& action,
+                 const std::string& where) {
+  only_keys(object, where, {"do", "delay_ms", "event", "interface", "args"});
+  if (const json* interface = find(object, "interface")) {
+    action.interface = to_string(*interface, at(where, "interface"));
+    action.every_object = true;
+  } else {
+    action.interface = std::string(trigger_interface);
+  }
+  const json* name = find(object, "event");
+  if (name == nullptr) fail(where, "missing \"event\"");
+  const std::string event = to_string(*name, at(where, "event"));
+  const wl_interface* description = known_interface(action.interface);
+  if (description == nullptr) fail(where, "no description of the interface " + action.interface + " to send events of");
+  const int opcode = events::find_event(*description, event);
+  if (opcode < 0) fail(at(where, "event"), action.interface + " has no event \"" + event + "\"");
+  action.opcode = static_cast<std::uint32_t>(opcode);
+  if (const json* args = find(object, "args")) action.args = *args;
+  if (std::string problem = events::argument_problem(description->events[opcode], action.args); !problem.empty()) {
+    fail(at(where, "args"), problem);
+  }
+}
+
+ActionConfig parse_action(const json& object, std::string_view trigger_interface, Counting& counting,
+                          const std::string& where) {
   if (!object.is_object()) fail(where, "expected an object");
   const json* kind = find(object, "do");
   if (kind == nullptr) fail(where, "missing \"do\"");
@@ -228,7 +267,7 @@ ActionConfig parse_action(const json& object, Counting& counting, const std::str
       only_keys(object, where, {"do", "delay_ms", "code", "message"});
       action.message = "protocol error requested by the scenario";
       read(object, "code", action.code, where, to_u32);
-      read(object, "message", action.message, where, to_string);
+      read(object, "message", action.message, where, to_text);
       break;
     case ActionKind::output_name: {
       only_keys(object, where, {"do", "delay_ms", "output", "name"});
@@ -237,7 +276,7 @@ ActionConfig parse_action(const json& object, Counting& counting, const std::str
       action.output = output;
       const json* name = find(object, "name");
       if (name == nullptr) fail(where, "missing \"name\"");
-      action.name = to_string(*name, at(where, "name"));
+      action.name = to_text(*name, at(where, "name"));
       break;
     }
     case ActionKind::add_global: {
@@ -262,6 +301,9 @@ ActionConfig parse_action(const json& object, Counting& counting, const std::str
       action.keymap = keymap == nullptr ? default_keymap() : parse_keymap(*keymap, at(where, "keymap"));
       break;
     }
+    case ActionKind::event:
+      parse_event(object, trigger_interface, action, where);
+      break;
   }
   return action;
 }
@@ -281,7 +323,8 @@ TriggerConfig parse_trigger(const json& object, Counting& counting, const std::s
   if (const json* actions = find(object, "actions")) {
     const std::string list = at(where, "actions");
     for (std::size_t i = 0; i < to_array(*actions, list).size(); ++i) {
-      trigger.actions.push_back(parse_action((*actions)[i], counting, at(list, i)));
+      trigger.actions.push_back(
+          parse_action((*actions)[i], std::string_view(trigger.on).substr(0, dot), counting, at(list, i)));
     }
   }
   return trigger;
@@ -341,7 +384,7 @@ GlobalConfig parse_global(const json& object, std::size_t outputs_before, const 
     only_keys(object, where, {"interface", "version", "name", "capabilities", "keymaps", "repeat_info"});
     global.seat = parse_seat(object, where);
   } else if (global.interface == "wl_output") {
-    only_keys(object, where, {"interface", "version", "name", "description", "width", "height"});
+    only_keys(object, where, {"interface", "version", "name", "description", "width", "height", "done"});
     global.output = parse_output(object, outputs_before, where);
   } else {
     only_keys(object, where, {"interface", "version"});

@@ -36,6 +36,7 @@ struct OutputConfig {
   std::optional<std::string> description;
   std::int32_t width = 1920;
   std::int32_t height = 1080;
+  bool done = true;  // false: the events at bind end without their done
 };
 
 struct GlobalConfig {
@@ -72,7 +73,7 @@ struct ScreencopyConfig {
   bool strict_format = false;
 };
 
-enum class ActionKind { close, protocol_error, stall, output_name, add_global, remove_global, keymap };
+enum class ActionKind { close, protocol_error, stall, output_name, add_global, remove_global, keymap, event };
 
 struct ActionConfig {
   ActionKind kind = ActionKind::close;
@@ -84,6 +85,13 @@ struct ActionConfig {
   std::optional<GlobalConfig> global; // add_global
   std::size_t index = 0;            // remove_global: index in the global list
   KeymapConfig keymap;                // keymap
+  // event: sent on the triggering object (`every_object` false) or on every
+  // object of `interface` the client has; `opcode` is the event's number in
+  // that interface and `args` its arguments, checked against its signature.
+  std::string interface;
+  bool every_object = false;
+  std::uint32_t opcode = 0;
+  nlohmann::json args = nlohmann::json::array();
 };
 
 struct TriggerConfig {

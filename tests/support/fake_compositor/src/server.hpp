@@ -114,6 +114,7 @@ class Server {
   void stall(ClientState& client);
   void remove_global(std::size_t index);
   void rename_output(std::size_t output, const std::string& name);
+  void send_event(const ActionConfig& action, ClientState& client, const Target& target);
 
   Scenario scenario_;
   Recorder& recorder_;

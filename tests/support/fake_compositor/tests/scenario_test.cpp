@@ -64,7 +64,35 @@ INSTANTIATE_TEST_SUITE_P(
                                 "actions[0].index"},
                       Malformed{
                           R"({"triggers": [{"on": "a.b", "actions": [{"do": "output_name", "output": 1, "name": "X"}]}]})",
-                          "actions[0].output"}));
+                          "actions[0].output"},
+                      // Text as bytes: 1 to 255, since a NUL would end it.
+                      Malformed{R"({"globals": [{"interface": "wl_output", "name": [65, 0]}]})", "globals[0].name"},
+                      Malformed{R"({"globals": [{"interface": "wl_output", "name": [256]}]})", "globals[0].name"},
+                      Malformed{R"({"triggers": [{"on": "a.b", "actions": [{"do": "protocol_error", "message": 5}]}]})",
+                                "actions[0].message"},
+                      // Events are checked against the description of the
+                      // interface they go to.
+                      Malformed{R"({"triggers": [{"on": "wl_seat.release", "actions": [{"do": "event"}]}]})",
+                                "missing \"event\""},
+                      Malformed{R"({"triggers": [{"on": "wl_seat.release", "actions": [{"do": "event", "event": "key"}]}]})",
+                                "wl_seat has no event \"key\""},
+                      Malformed{R"({"triggers": [{"on": "a.b", "actions": [{"do": "event", "event": "x"}]}]})",
+                                "no description of the interface a"},
+                      Malformed{
+                          R"({"triggers": [{"on": "a.b", "actions": [{"do": "event", "interface": "wl_output", "event": "name"}]}]})",
+                          "name takes 1 arguments, not 0"},
+                      Malformed{
+                          R"({"triggers": [{"on": "a.b", "actions": [{"do": "event", "interface": "wl_seat", "event": "capabilities", "args": [-1]}]}]})",
+                          "argument 0 (u)"},
+                      Malformed{
+                          R"({"triggers": [{"on": "a.b", "actions": [{"do": "event", "interface": "wl_keyboard", "event": "enter", "args": [1, null, []]}]}]})",
+                          "argument 1 (o)"},
+                      Malformed{
+                          R"({"triggers": [{"on": "a.b", "actions": [{"do": "event", "interface": "wl_data_device", "event": "data_offer", "args": [null]}]}]})",
+                          "events with new objects or arrays cannot be sent"},
+                      Malformed{
+                          R"({"triggers": [{"on": "a.b", "actions": [{"do": "event", "interface": "wl_output", "event": "done", "colour": 1}]}]})",
+                          "unknown field \"colour\""}));
 
 TEST(Scenario, IndicesMayNameGlobalsThatLaterTriggersAdd) {
   EXPECT_NO_THROW(FakeCompositor(json::parse(R"({"triggers": [

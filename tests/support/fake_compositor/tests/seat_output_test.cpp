@@ -141,5 +141,13 @@ TEST_F(SeatAndOutput, OutputDescribesItselfAsItsVersionAllows) {
   EXPECT_EQ(output_events(2)[3], "name HEADLESS-3");
 }
 
+TEST_F(SeatAndOutput, NamesGivenAsBytesNeedNotBeUtf8) {
+  start({{{"interface", "wl_output"}, {"name", {0xff, 0xfe, 0x41}}, {"description", {0x80}}},
+         {{"interface", "wl_seat"}, {"name", {0xc3}}}});
+  EXPECT_EQ(output_events(0), (Log{"geometry", "mode 1 1920x1080", "scale 1", "name \xff\xfe" "A", "description \x80",
+                                   "done"}));
+  EXPECT_EQ(seat_events(0), (Log{"capabilities 3", "name \xc3"}));
+}
+
 }  // namespace
 }  // namespace kestrin::fake

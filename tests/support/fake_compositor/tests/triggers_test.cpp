@@ -178,6 +178,75 @@ TEST(Triggers, KeymapGoesToEveryKeyboardOfTheClient) {
   EXPECT_EQ(second.log, expected);
 }
 
+const wl_seat_listener seat_listener = {
+    .capabilities =
+        [](void* data, wl_seat*, std::uint32_t capabilities) {
+          static_cast<Events*>(data)->log.push_back("capabilities " + std::to_string(capabilities));
+        },
+    .name = [](void* data, wl_seat*, const char* name) { static_cast<Events*>(data)->log.push_back(name); },
+};
+
+TEST(Triggers, EventGoesToTheTriggeringObjectBeforeTheAnswer) {
+  FakeCompositor fake(trigger("wl_seat.get_pointer", 1,
+                              {{{"do", "event"}, {"event", "name"}, {"args", {"late"}}},
+                               {{"do", "event"}, {"event", "capabilities"}, {"args", {5}}}}));
+  TestClient client(fake.socket_path());
+  client.registry();
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  Events events;
+  auto* seat = client.bind<wl_seat>(client.global("wl_seat"), &wl_seat_interface);
+  wl_seat_add_listener(seat, &seat_listener, &events);
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  client.own(wl_seat_get_pointer(seat));
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  EXPECT_EQ(events.log, (Log{"capabilities 3", "seat0", "late", "capabilities 5"}));
+}
+
+TEST(Triggers, EventGoesToEveryObjectOfAnInterfaceThatIsNewEnough) {
+  // Bytes that are not UTF-8 go out as they are.
+  FakeCompositor fake(trigger("wl_display.sync", 3,
+                              {{{"do", "event"}, {"interface", "wl_output"}, {"event", "name"}, {"args", {{0xff, 0x41}}}},
+                               {{"do", "event"}, {"interface", "wl_output"}, {"event", "done"}}}));
+  TestClient client(fake.socket_path());
+  client.registry();
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  Events first, second, old;
+  watch_output(client, first);
+  watch_output(client, second);
+  auto* version_3 = client.bind<wl_output>(client.global("wl_output"), &wl_output_interface, 3);
+  wl_output_add_listener(version_3, &output_listener, &old);
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  const Log expected{"HEADLESS-1", "done", "\xff" "A", "done"};
+  EXPECT_EQ(first.log, expected);
+  EXPECT_EQ(second.log, expected);
+  // name exists since version 4: only the done reaches the older object.
+  EXPECT_EQ(old.log, (Log{"done", "done"}));
+}
+
+TEST(Triggers, EventCarriesAFreshDescriptor) {
+  FakeCompositor fake(trigger("wl_display.sync", 2,
+                              {{{"do", "event"}, {"interface", "wl_keyboard"}, {"event", "keymap"},
+                                {"args", {1, "from an event", 99}}}}));
+  TestClient client(fake.socket_path());
+  client.registry();
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  auto* seat = client.bind<wl_seat>(client.global("wl_seat"), &wl_seat_interface);
+  Events events;
+  wl_keyboard_add_listener(client.own(wl_seat_get_keyboard(seat)), &keyboard_listener, &events);
+  ASSERT_EQ(client.roundtrip(), Wait::done);
+  ASSERT_EQ(events.log.size(), 2u);
+  EXPECT_EQ(events.log[1], "from an event");
+}
+
+TEST(Triggers, ProtocolErrorMessageMayBeBytes) {
+  FakeCompositor fake(trigger("wl_display.sync", 1,
+                              {{{"do", "protocol_error"}, {"code", 3}, {"message", {0x6e, 0x6f, 0xff}}}}));
+  TestClient client(fake.socket_path());
+  ASSERT_EQ(client.roundtrip(), Wait::failed);
+  EXPECT_NE(testing::last_client_log().find("error 3: no\xff"), std::string::npos) << testing::last_client_log();
+}
+
 TEST(Triggers, DelayedActionsRunFromATimer) {
   FakeCompositor fake(
       trigger("wl_display.sync", 2, {{{"do", "output_name"}, {"output", 0}, {"name", "LATER"}, {"delay_ms", 20}}}));

@@ -97,7 +97,9 @@ void output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t width
 }
 
 void output_done(void* data, wl_output*) {
-  log_output_event(output_of(data), [&](std::string& out) { Event(out, "Done"); });
+  Output& output = output_of(data);
+  log_output_event(output, [&](std::string& out) { Event(out, "Done"); });
+  output.described = true;
 }
 
 void output_scale(void* data, wl_output*, std::int32_t factor) {
@@ -290,8 +292,9 @@ void frame_linux_dmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t format, 
   });
 }
 
-void frame_buffer_done(void*, zwlr_screencopy_frame_v1*) {
+void frame_buffer_done(void* data, zwlr_screencopy_frame_v1* frame) {
   log_frame_event([&](std::string& out) { Event(out, "BufferDone"); });
+  if (Screencopy* capture = capture_of(state(data), frame)) capture->buffers_announced = true;
 }
 
 const screencopy::FrameListener frame_listener = {

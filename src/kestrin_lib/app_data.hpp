@@ -33,6 +33,9 @@ struct Output {
   std::optional<std::string> name;
   std::uint32_t global_name = 0;  // the registry name, also the proxy's user data
   std::uint32_t version = 0;      // the version the output was bound at
+  // Its first done has come. A compositor sends the name before that, so a
+  // name still missing then is not coming.
+  bool described = false;
 };
 
 // Buffer parameters announced by a screencopy frame.
@@ -48,6 +51,9 @@ struct Screencopy {
   Proxy<zwlr_screencopy_frame_v1> frame;
   std::optional<ScreencopyBuffer> buffer;
   bool failed = false;  // the compositor sent failed for this frame
+  // buffer_done has come: every kind of buffer the compositor can fill has
+  // been announced, so a missing wl_shm buffer is not coming.
+  bool buffers_announced = false;
 };
 
 struct AppData {

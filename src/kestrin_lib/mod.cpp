@@ -65,9 +65,13 @@ Result<Kestrin> connect(std::optional<std::string_view> wayland_display) {
 }
 
 Status wait_for_output_names(Kestrin& session) {
-  // Outputs bound below version 4 never get a name; waiting for them would
-  // never end.
-  auto unnamed = [](const auto& entry) { return !entry.second.name && entry.second.version >= 4; };
+  // Outputs bound below version 4 never get a name, and one whose first done
+  // came without a name will not get one either; waiting for them would never
+  // end.
+  auto unnamed = [](const auto& entry) {
+    const Output& output = entry.second;
+    return !output.name && output.version >= 4 && !output.described;
+  };
   while (std::ranges::any_of(session.app_data->outputs, unnamed)) {
     if (auto pass = session.event_queue.dispatch_pass(); !pass) return pass;
   }

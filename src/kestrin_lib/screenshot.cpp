@@ -116,11 +116,14 @@ Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
 // Everything from the frame's creation on; any failure ends the capture.
 Result<PixelArray> capture(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue) {
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
-  while (!app_data.screencopy->buffer && !app_data.screencopy->failed) {
+  const Screencopy& frame = *app_data.screencopy;
+  while (!frame.buffer && !frame.failed && !frame.buffers_announced) {
     if (auto pass = event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
   }
-  if (app_data.screencopy->failed) return std::unexpected(capture_failed());
-  const ScreencopyBuffer announced = *app_data.screencopy->buffer;
+  if (frame.failed) return std::unexpected(capture_failed());
+  // A compositor that copies only into GPU buffers (linux_dmabuf).
+  if (!frame.buffer) return std::unexpected(Error::ordinary("the compositor offers no shared-memory buffer for the capture"));
+  const ScreencopyBuffer announced = *frame.buffer;
   if (auto fits = check_buffer(announced); !fits) return std::unexpected(fits.error());
 
   const std::int32_t size = static_cast<std::int32_t>(announced.stride * announced.height);

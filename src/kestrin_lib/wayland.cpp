@@ -122,17 +122,20 @@ Status EventQueue::wait_for_socket(short events) const {
 }
 
 Error EventQueue::dispatch_error() const {
+  const int failed_call = errno;
   int error = wl_display_get_error(display_);
-  if (error == EPROTO) {
-    const wl_interface* interface = nullptr;
-    uint32_t id = 0;
-    uint32_t code = wl_display_get_protocol_error(display_, &interface, &id);
+  const wl_interface* interface = nullptr;
+  uint32_t id = 0;
+  uint32_t code = wl_display_get_protocol_error(display_, &interface, &id);
+  // libwayland files an error posted on wl_display itself under EINVAL,
+  // ENOMEM or EFAULT, by its code; it is a protocol error all the same.
+  if (error == EPROTO || interface != nullptr) {
     if (!protocol_error_.empty()) return Error::ordinary("the compositor reported a protocol error: " + protocol_error_);
     return Error::ordinary("the compositor reported a protocol error: " +
                            std::string(interface != nullptr ? interface->name : "unknown") + "@" + std::to_string(id) +
                            ": error " + std::to_string(code));
   }
-  if (error == 0) error = errno != 0 ? errno : EIO;
+  if (error == 0) error = failed_call != 0 ? failed_call : EIO;
   return Error::ordinary("the connection to the compositor failed: " + os_error_text(error));
 }
 

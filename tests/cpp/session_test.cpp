@@ -260,7 +260,7 @@ TEST(Outputs, NoOutputsMeansNoWait) {
 
 TEST(Outputs, ConstructionWaitsForALateName) {
   json globals = globals_without("wl_output");
-  globals.push_back(global("wl_output", 4, {{"name", nullptr}}));
+  globals.push_back(global("wl_output", 4, {{"name", nullptr}, {"done", false}}));
   FakeCompositor compositor(json{
       {"globals", globals},
        {"triggers", json::array({{{"on", "wl_display.sync"}, {"nth", 4},
@@ -269,6 +269,22 @@ TEST(Outputs, ConstructionWaitsForALateName) {
   ASSERT_TRUE(session.has_value());
   EXPECT_FALSE(session->app_data->outputs.begin()->second.name) << "the name comes after construction's last roundtrip";
   ASSERT_TRUE(wait_for_output_names(*session).has_value());
+  EXPECT_EQ(session->app_data->outputs.begin()->second.name, "LATE-1");
+}
+
+TEST(Outputs, AnOutputDescribedWithoutANameIsNotWaitedFor) {
+  // Its first done came without a name: a compositor sends the name before,
+  // so waiting on would never end. A name sent later is still taken.
+  json globals = globals_without("wl_output");
+  globals.push_back(global("wl_output", 4, {{"name", nullptr}}));
+  FakeCompositor compositor(json{
+      {"globals", globals},
+       {"triggers", json::array({{{"on", "wl_display.sync"}, {"nth", 5},
+                                  {"actions", json::array({{{"do", "output_name"}, {"output", 0}, {"name", "LATE-1"}}})}}})}});
+  auto session = connect_to(compositor);
+  ASSERT_TRUE(session.has_value()) << report_text(session.error());
+  EXPECT_FALSE(session->app_data->outputs.begin()->second.name);
+  ASSERT_TRUE(session->move_mouse(UIntValue::fixed(1), UIntValue::fixed(1), 10, 10).has_value());
   EXPECT_EQ(session->app_data->outputs.begin()->second.name, "LATE-1");
 }
 
@@ -283,7 +299,7 @@ TEST(Outputs, OutputsBelowVersionFourAreNotWaitedFor) {
 
 TEST(Outputs, ConnectionClosedDuringTheWaitIsAnOrdinaryError) {
   json globals = globals_without("wl_output");
-  globals.push_back(global("wl_output", 4, {{"name", nullptr}}));
+  globals.push_back(global("wl_output", 4, {{"name", nullptr}, {"done", false}}));
   FakeCompositor compositor(json{
       {"globals", globals},
        {"triggers", json::array({{{"on", "wl_display.sync"}, {"nth", 4},

@@ -175,7 +175,7 @@ class TestCompositorNeverAnswers:
         assert descriptors() == before
 
     def test_wait_for_output_names(self, fake):
-        compositor = fake(scenario(outputs=[output(name=None)]))
+        compositor = fake(scenario(outputs=[output(name=None, done=False)]))
         before = descriptors()
         with alarm(0.05), pytest.raises(KeyboardInterrupt):
             Kestrin(compositor.socket_path)

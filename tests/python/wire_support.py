@@ -13,8 +13,11 @@ KEYBOARD_MANAGER = {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1
 POINTER_MANAGER = {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2}
 
 
-def output(name: str | None = "HEADLESS-1", width: int = 1920, height: int = 1080, version: int = 4) -> dict:
-    return {"interface": "wl_output", "version": version, "name": name, "width": width, "height": height}
+def output(
+    name: str | None = "HEADLESS-1", width: int = 1920, height: int = 1080, version: int = 4, done: bool = True
+) -> dict:
+    """`done=False`: the output is never fully described (no done event)."""
+    return {"interface": "wl_output", "version": version, "name": name, "width": width, "height": height, "done": done}
 
 
 def scenario(outputs=(None,), shm=True, screencopy_manager=True, **fields) -> dict:

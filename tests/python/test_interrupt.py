@@ -7,19 +7,18 @@ short."""
 
 from __future__ import annotations
 
-import contextlib
 import gc
 import os
 import signal
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
 
 from fake_compositor import pattern
+from signals import alarm, frozen, stop_process
 from kestrin import Kestrin
 from wire_support import Watch, output, scenario
 
@@ -42,46 +41,6 @@ def descriptors() -> set[str]:
     return set(os.listdir("/proc/self/fd"))
 
 
-@contextlib.contextmanager
-def alarm(seconds: float, handler=signal.default_int_handler, interval: float = 0.0):
-    """SIGALRM after `seconds` (then every `interval`), handled by `handler`.
-    The kernel sends it, so it arrives while the call holds the interpreter
-    lock."""
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, seconds, interval)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
-def stop(pid: int) -> None:
-    """SIGSTOP, and wait until every thread of the process has stopped:
-    until then, one of them could still answer."""
-    os.kill(pid, signal.SIGSTOP)
-    deadline = time.monotonic() + 10
-    while True:
-        states = set()
-        for task in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{task}/stat") as stat:
-                states.add(stat.read().rsplit(")", 1)[1].split()[0])
-        if states <= {"T", "t"}:
-            return
-        assert time.monotonic() < deadline, f"the compositor did not stop: {states}"
-        time.sleep(0.001)
-
-
-@contextlib.contextmanager
-def frozen(compositor):
-    """The compositor answers nothing until the block ends."""
-    stop(compositor.pid)
-    try:
-        yield
-    finally:
-        os.kill(compositor.pid, signal.SIGCONT)
-
-
 def stall_on(request: str, nth: int = 1) -> dict:
     return {"on": request, "nth": nth, "actions": [{"do": "stall"}]}
 
@@ -101,7 +60,7 @@ class TestCompositorAnswersLate:
     def test_input(self, compositor, k, method):
         call, requests = CALLS[method]
         watch = Watch(compositor)
-        with frozen(compositor), alarm(0.1), pytest.raises(KeyboardInterrupt):
+        with frozen(compositor.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
             call(k)
         call(k)
         # The interrupted call got no further than its first request.
@@ -109,7 +68,7 @@ class TestCompositorAnswersLate:
 
     def test_screenshot(self, compositor, k):
         watch = Watch(compositor)
-        with frozen(compositor), alarm(0.1), pytest.raises(KeyboardInterrupt):
+        with frozen(compositor.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
             k.screenshot()
         picture = k.screenshot()
         np.testing.assert_array_equal(picture, pattern(1920, 1080))
@@ -197,7 +156,7 @@ class TestHandlersThatReturn:
         watch = Watch(compositor)
         resume = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -CONT {compositor.pid}"])
         try:
-            stop(compositor.pid)
+            stop_process(compositor.pid)
             with alarm(0.02, handler, interval=0.02):
                 k.left_click(0)
         finally:

@@ -48,3 +48,15 @@ def k(compositor: FakeCompositor):
     from kestrin import Kestrin
 
     return Kestrin(compositor.socket_path)
+
+
+@pytest.fixture
+def collector_paused():
+    """Sessions of earlier tests can linger in reference cycles (a traceback
+    holding its test's frame); were the cycle collector to free one during a
+    test, its socket would close and upset a comparison of descriptor sets."""
+    import gc
+
+    gc.disable()
+    yield
+    gc.enable()

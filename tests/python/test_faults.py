@@ -8,23 +8,25 @@ no descriptor stays open, a constructed object goes on answering (by
 raising the same error), and freeing it closes the connection without a word
 on stderr."""
 
-import gc
-import os
 import re
 
 import pytest
 
 from kestrin import Kestrin
-from wire_support import output, scenario
+from wire_support import (
+    BUFFER,
+    BUTTON,
+    CAPTURE,
+    COPY,
+    KEY,
+    MOTION,
+    POOL,
+    SYNC,
+    descriptors,
+    output,
+    scenario,
+)
 
-SYNC = "wl_display.sync"
-MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
-BUTTON = "zwlr_virtual_pointer_v1.button"
-KEY = "zwp_virtual_keyboard_v1.key"
-CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
-POOL = "wl_shm.create_pool"
-BUFFER = "wl_shm_pool.create_buffer"
-COPY = "zwlr_screencopy_frame_v1.copy"
 
 CLOSED = "the connection to the compositor failed: Broken pipe (os error 32)"
 PROTOCOL_ERROR = "the compositor reported a protocol error: "
@@ -42,19 +44,8 @@ HOLD_MS = 400
 SMALL = output(width=32, height=16)
 
 
-def descriptors() -> set[str]:
-    return set(os.listdir("/proc/self/fd"))
 
-
-@pytest.fixture(autouse=True)
-def collector_paused():
-    """Sessions of earlier tests can linger in reference cycles (a traceback
-    holding its test's frame); were the cycle collector to free one during a
-    test, its socket would close and upset the comparison of descriptor
-    sets."""
-    gc.disable()
-    yield
-    gc.enable()
+pytestmark = pytest.mark.usefixtures("collector_paused")
 
 
 def closed(trigger: str, nth: int = 1, delay_ms: int = 0) -> dict:

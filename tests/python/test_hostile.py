@@ -6,9 +6,7 @@ misbehave; where a call cannot succeed it says why.
 
 (Buffer sizes that do not fit, one at a time, are in test_screenshot_wire.py.)"""
 
-import gc
 import json
-import os
 import subprocess
 
 import pytest
@@ -17,14 +15,23 @@ from fake_compositor import pattern
 from interpreter import run_python
 from kestrin import Kestrin
 from wire_support import (
+    BUFFER,
+    BUFFER_DESTROY,
+    CAPTURE,
+    COPY,
+    FRAME_DESTROY,
     KEYBOARD_MANAGER,
+    MOTION,
     POINTER_MANAGER,
+    POOL,
     SCREENCOPY_MANAGER,
     SEAT,
     SHM,
+    SYNC,
     Watch,
     bound_versions,
     client_library_version,
+    descriptors,
     name_of,
     output,
     scenario,
@@ -32,14 +39,6 @@ from wire_support import (
 
 np = pytest.importorskip("numpy")
 
-SYNC = "wl_display.sync"
-MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
-CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
-POOL = "wl_shm.create_pool"
-BUFFER = "wl_shm_pool.create_buffer"
-COPY = "zwlr_screencopy_frame_v1.copy"
-FRAME_DESTROY = "zwlr_screencopy_frame_v1.destroy"
-BUFFER_DESTROY = "wl_buffer.destroy"
 FRAME = "zwlr_screencopy_frame_v1"
 
 FAILED_CAPTURE = "the compositor failed the capture"
@@ -53,19 +52,8 @@ HANG_GUARD_S = 5
 SMALL = output(width=64, height=48)
 
 
-def descriptors() -> set[str]:
-    return set(os.listdir("/proc/self/fd"))
 
-
-@pytest.fixture(autouse=True)
-def collector_paused():
-    """Sessions of earlier tests can linger in reference cycles (a traceback
-    holding its test's frame); were the cycle collector to free one during a
-    test, its socket would close and upset the comparison of descriptor
-    sets."""
-    gc.disable()
-    yield
-    gc.enable()
+pytestmark = pytest.mark.usefixtures("collector_paused")
 
 
 def event(name: str, *args, interface: str | None = None) -> dict:

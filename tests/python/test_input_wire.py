@@ -9,10 +9,14 @@ import pytest
 from kestrin import Kestrin
 from interpreter import run_python
 from wire_support import (
+    BUTTON,
+    KEY,
     KEYBOARD_MANAGER,
+    MOTION,
     POINTER_MANAGER,
     SEAT,
     SHM,
+    SYNC,
     Watch,
     bound_versions,
     client_library_version,
@@ -22,10 +26,6 @@ from wire_support import (
     scenario,
 )
 
-MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
-BUTTON = "zwlr_virtual_pointer_v1.button"
-KEY = "zwp_virtual_keyboard_v1.key"
-SYNC = "wl_display.sync"
 LEFT, RIGHT = 272, 273
 CLICKS = [pytest.param("left_click", LEFT, id="left"), pytest.param("right_click", RIGHT, id="right")]
 

@@ -20,14 +20,19 @@ import pytest
 from fake_compositor import pattern
 from signals import alarm, frozen, stop_process
 from kestrin import Kestrin
-from wire_support import Watch, output, scenario
+from wire_support import (
+    BUTTON,
+    CAPTURE,
+    FRAME_DESTROY,
+    KEY,
+    MOTION,
+    SYNC,
+    Watch,
+    descriptors,
+    output,
+    scenario,
+)
 
-SYNC = "wl_display.sync"
-BUTTON = "zwlr_virtual_pointer_v1.button"
-KEY = "zwp_virtual_keyboard_v1.key"
-MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
-CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
-FRAME_DESTROY = "zwlr_screencopy_frame_v1.destroy"
 
 CALLS = {
     "move_mouse": (lambda k: k.move_mouse(100, 100, 5, 6), [MOTION, SYNC]),
@@ -36,9 +41,6 @@ CALLS = {
     "key_press": (lambda k: k.key_press(30, 0), [KEY, SYNC, KEY, SYNC]),
 }
 
-
-def descriptors() -> set[str]:
-    return set(os.listdir("/proc/self/fd"))
 
 
 def stall_on(request: str, nth: int = 1) -> dict:
@@ -113,6 +115,7 @@ class TestCompositorNeverAnswers:
     )
     def test_screenshot(self, fake, stalled):
         compositor = fake(scenario(triggers=[stall_on(stalled)]))
+        gc.collect()  # sessions earlier tests left in reference cycles
         before = descriptors()
         k = Kestrin(compositor.socket_path)
         for _ in range(2):
@@ -126,6 +129,7 @@ class TestCompositorNeverAnswers:
     @pytest.mark.parametrize("nth", [1, 2, 3, 4])
     def test_construction(self, fake, nth):
         compositor = fake(scenario(triggers=[stall_on(SYNC, nth)]))
+        gc.collect()  # sessions earlier tests left in reference cycles
         before = descriptors()
         # Not an internal fault: nothing is broken, the caller asked to stop.
         with alarm(0.05), pytest.raises(KeyboardInterrupt):
@@ -135,6 +139,7 @@ class TestCompositorNeverAnswers:
 
     def test_wait_for_output_names(self, fake):
         compositor = fake(scenario(outputs=[output(name=None, done=False)]))
+        gc.collect()  # sessions earlier tests left in reference cycles
         before = descriptors()
         with alarm(0.05), pytest.raises(KeyboardInterrupt):
             Kestrin(compositor.socket_path)

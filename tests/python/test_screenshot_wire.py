@@ -15,9 +15,18 @@ from fake_compositor import pattern
 from kestrin import Kestrin
 from interpreter import run_python
 from wire_support import (
+    BUFFER,
+    BUFFER_DESTROY,
+    CAPTURE,
+    COPY,
+    FRAME_DESTROY,
+    MOTION,
+    POOL,
+    POOL_DESTROY,
     SCREENCOPY_MANAGER,
     SEAT,
     SHM,
+    SYNC,
     Watch,
     bound_versions,
     close_on,
@@ -29,15 +38,6 @@ from wire_support import (
 
 np = pytest.importorskip("numpy")
 
-SYNC = "wl_display.sync"
-MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
-CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
-POOL = "wl_shm.create_pool"
-BUFFER = "wl_shm_pool.create_buffer"
-COPY = "zwlr_screencopy_frame_v1.copy"
-FRAME_DESTROY = "zwlr_screencopy_frame_v1.destroy"
-BUFFER_DESTROY = "wl_buffer.destroy"
-POOL_DESTROY = "wl_shm_pool.destroy"
 UP_TO_COPY = [CAPTURE, SYNC, POOL, SYNC, BUFFER, SYNC, COPY]
 SUCCESS = UP_TO_COPY + [FRAME_DESTROY, BUFFER_DESTROY, POOL_DESTROY]
 XRGB8888 = 1

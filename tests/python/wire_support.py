@@ -4,6 +4,7 @@ from the default globals."""
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 SEAT = {"interface": "wl_seat", "version": 7}
@@ -11,6 +12,19 @@ SHM = {"interface": "wl_shm", "version": 1}
 SCREENCOPY_MANAGER = {"interface": "zwlr_screencopy_manager_v1", "version": 3}
 KEYBOARD_MANAGER = {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1}
 POINTER_MANAGER = {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2}
+
+# The requests the module sends, as the fake compositor records them.
+SYNC = "wl_display.sync"
+MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
+BUTTON = "zwlr_virtual_pointer_v1.button"
+KEY = "zwp_virtual_keyboard_v1.key"
+CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
+POOL = "wl_shm.create_pool"
+BUFFER = "wl_shm_pool.create_buffer"
+COPY = "zwlr_screencopy_frame_v1.copy"
+FRAME_DESTROY = "zwlr_screencopy_frame_v1.destroy"
+BUFFER_DESTROY = "wl_buffer.destroy"
+POOL_DESTROY = "wl_shm_pool.destroy"
 
 
 def output(
@@ -39,6 +53,11 @@ def close_on(request: str, nth: int = 1) -> dict:
 
 def protocol_error_on(request: str, message: str, nth: int = 1, code: int = 0) -> dict:
     return {"on": request, "nth": nth, "actions": [{"do": "protocol_error", "code": code, "message": message}]}
+
+
+def descriptors() -> set[str]:
+    """The descriptors this process has open."""
+    return set(os.listdir("/proc/self/fd"))
 
 
 def name_of(record: dict[str, Any]) -> str:

@@ -159,3 +159,14 @@ def new_session(sway: HeadlessSway, probe: Probe) -> Callable[[], "kestrin.Kestr
         return kestrin.Kestrin(sway.socket_path)
 
     return make
+
+
+@pytest.fixture
+def input_session(new_session, probe) -> "kestrin.Kestrin":
+    """A session whose input the probe is ready to receive, with the probe's
+    events so far cleared. The seat gains its pointer with the module's
+    virtual pointer; input sent before the probe holds it would be lost."""
+    session = new_session()
+    probe.wait_input_ready(pointer=True, keyboard=True)
+    probe.clear()
+    return session

@@ -29,11 +29,8 @@ def sockets_and_shared_memory() -> set[str]:
 
 
 @pytest.fixture
-def k(new_session, probe):
-    session = new_session()
-    probe.wait_input_ready(pointer=True, keyboard=True)
-    probe.clear()
-    return session
+def k(input_session):
+    return input_session
 
 
 class TestSwayStopsAnswering:

@@ -9,13 +9,8 @@ import kestrin
 
 
 @pytest.fixture
-def k(new_session, probe):
-    session = new_session()
-    # The seat gains its pointer with the module's virtual pointer; input sent
-    # before the probe holds it would be lost.
-    probe.wait_input_ready(pointer=True, keyboard=True)
-    probe.clear()
-    return session
+def k(input_session):
+    return input_session
 
 
 def motions(probe, count):

@@ -246,6 +246,7 @@ class BadIndex:
         raise TypeError("no index") from ValueError("root")
 
 
+@pytest.mark.stress
 class TestNoLeaks:
     def repeat_failing(self, calls, count=10_000):
         for _ in range(count):

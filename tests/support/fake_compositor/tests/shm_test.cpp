@@ -60,9 +60,9 @@ class ShmFormats : public Shm {
 
 TEST_F(ShmFormats, AnnouncesExactlyTheConfiguredFormats) {
   EXPECT_EQ(formats_, (std::vector<std::uint32_t>{1, 0x34325258}));
-  wl_shm_pool_create_buffer(pool(), 0, 4, 4, 16, 0x34325258);
+  client_.own(wl_shm_pool_create_buffer(pool(), 0, 4, 4, 16, 0x34325258));
   EXPECT_EQ(client_.roundtrip(), Wait::done);
-  wl_shm_pool_create_buffer(pool(), 0, 4, 4, 16, WL_SHM_FORMAT_ARGB8888);
+  client_.own(wl_shm_pool_create_buffer(pool(), 0, 4, 4, 16, WL_SHM_FORMAT_ARGB8888));
   expect_error("wl_shm_pool", WL_SHM_ERROR_INVALID_FORMAT);
 }
 

@@ -22,8 +22,10 @@ from wire_support import (
     MOTION,
     POOL,
     SYNC,
+    close_on,
     descriptors,
     output,
+    protocol_error_on,
     scenario,
 )
 
@@ -46,18 +48,6 @@ SMALL = output(width=32, height=16)
 
 
 pytestmark = pytest.mark.usefixtures("collector_paused")
-
-
-def closed(trigger: str, nth: int = 1, delay_ms: int = 0) -> dict:
-    action = {"do": "close"} if delay_ms == 0 else {"do": "close", "delay_ms": delay_ms}
-    return {"on": trigger, "nth": nth, "actions": [action]}
-
-
-def refused(trigger: str, message: str, nth: int = 1, delay_ms: int = 0, code: int = 4) -> dict:
-    action = {"do": "protocol_error", "code": code, "message": message}
-    if delay_ms:
-        action["delay_ms"] = delay_ms
-    return {"on": trigger, "nth": nth, "actions": [action]}
 
 
 def assert_says_what_happened(text: str, fault: str, message: str | None, interface: str | None):
@@ -97,12 +87,12 @@ CONSTRUCTION_POINTS = [
 
 def construction_cases():
     for name, request, nth, interface in CONSTRUCTION_POINTS:
-        yield pytest.param(closed(request, nth), "close", None, id=f"{name}-close")
+        yield pytest.param(close_on(request, nth), "close", None, id=f"{name}-close")
         # A protocol error on wl_display itself is the subject of
         # TestErrorsOnTheDisplay; the others name their own objects.
         if interface is not None:
             message = f"refused at {name}"
-            yield pytest.param(refused(request, message, nth), "protocol_error", interface, id=f"{name}-error")
+            yield pytest.param(protocol_error_on(request, message, nth, code=4), "protocol_error", interface, id=f"{name}-error")
 
 
 class TestConstruction:
@@ -131,9 +121,9 @@ class TestConstruction:
         # delayed fault ends the wait; it strikes the display object itself,
         # whose error text needs a code of its own (TestErrorsOnTheDisplay).
         if fault == "close":
-            trigger = closed(SYNC, 4, DELAY_MS)
+            trigger = close_on(SYNC, 4, DELAY_MS)
         else:
-            trigger = refused(SYNC, "no names today", 4, DELAY_MS, code=3)
+            trigger = protocol_error_on(SYNC, "no names today", 4, code=3, delay_ms=DELAY_MS)
         compositor = fake(scenario([output(None, done=False)], triggers=[trigger]))
         before = descriptors()
         with pytest.raises(RuntimeError) as caught:
@@ -164,12 +154,11 @@ def method_point(name, call, request, nth=1, delay_ms=0, interface=None, screenc
     """The close and, where the request has an object of its own, the
     protocol error at one point of a method."""
     fields = {} if screencopy is None else {"screencopy": screencopy}
-    yield pytest.param(call, [closed(request, nth, delay_ms)], fields, "close", None, id=f"{name}-close")
+    yield pytest.param(call, [close_on(request, nth, delay_ms)], fields, "close", None, id=f"{name}-close")
     if interface is not None:
         message = f"refused at {name}"
-        yield pytest.param(
-            call, [refused(request, message, nth, delay_ms)], fields, "protocol_error", interface, id=f"{name}-error"
-        )
+        refused = protocol_error_on(request, message, nth, code=4, delay_ms=delay_ms)
+        yield pytest.param(call, [refused], fields, "protocol_error", interface, id=f"{name}-error")
 
 
 def method_cases():
@@ -253,7 +242,7 @@ class TestErrorsOnTheDisplay:
 
     @pytest.mark.parametrize("code", DISPLAY_CODES)
     def test_in_construction(self, fake, code):
-        compositor = fake(scenario(triggers=[refused(SYNC, "display says no", 2, code=code)]))
+        compositor = fake(scenario(triggers=[protocol_error_on(SYNC, "display says no", 2, code=code)]))
         with pytest.raises(BaseException) as caught:
             Kestrin(compositor.socket_path)
         assert type(caught.value).__name__ == "InternalFault"
@@ -261,7 +250,7 @@ class TestErrorsOnTheDisplay:
 
     @pytest.mark.parametrize("code", DISPLAY_CODES)
     def test_in_a_method(self, fake, code):
-        compositor = fake(scenario(triggers=[refused(SYNC, "display says no", FIRST_METHOD_SYNC, code=code)]))
+        compositor = fake(scenario(triggers=[protocol_error_on(SYNC, "display says no", FIRST_METHOD_SYNC, code=code)]))
         k = Kestrin(compositor.socket_path)
         expected = f"{PROTOCOL_ERROR}wl_display@1: error {code}: display says no"
         for method, arguments in WIRE_CALLS:

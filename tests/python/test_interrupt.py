@@ -31,6 +31,7 @@ from wire_support import (
     descriptors,
     output,
     scenario,
+    stall_on,
 )
 
 
@@ -41,10 +42,6 @@ CALLS = {
     "key_press": (lambda k: k.key_press(30, 0), [KEY, SYNC, KEY, SYNC]),
 }
 
-
-
-def stall_on(request: str, nth: int = 1) -> dict:
-    return {"on": request, "nth": nth, "actions": [{"do": "stall"}]}
 
 
 def assert_free(k) -> None:

@@ -47,12 +47,23 @@ def scenario(outputs=(None,), shm=True, screencopy_manager=True, **fields) -> di
     return {"globals": globals_, **fields}
 
 
-def close_on(request: str, nth: int = 1) -> dict:
-    return {"on": request, "nth": nth, "actions": [{"do": "close"}]}
+def trigger(request: str, action: dict, nth: int = 1, delay_ms: int = 0) -> dict:
+    """`action` when the `nth` `request` arrives, `delay_ms` later."""
+    if delay_ms:
+        action = {**action, "delay_ms": delay_ms}
+    return {"on": request, "nth": nth, "actions": [action]}
 
 
-def protocol_error_on(request: str, message: str, nth: int = 1, code: int = 0) -> dict:
-    return {"on": request, "nth": nth, "actions": [{"do": "protocol_error", "code": code, "message": message}]}
+def close_on(request: str, nth: int = 1, delay_ms: int = 0) -> dict:
+    return trigger(request, {"do": "close"}, nth, delay_ms)
+
+
+def protocol_error_on(request: str, message: str, nth: int = 1, code: int = 0, delay_ms: int = 0) -> dict:
+    return trigger(request, {"do": "protocol_error", "code": code, "message": message}, nth, delay_ms)
+
+
+def stall_on(request: str, nth: int = 1) -> dict:
+    return trigger(request, {"do": "stall"}, nth)
 
 
 def descriptors() -> set[str]:

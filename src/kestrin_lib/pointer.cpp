@@ -87,6 +87,9 @@ Status check_inside(const Target& target, std::uint32_t x, std::uint32_t y) {
 
 // A pointer bound to the output, with the picture's size as its extent:
 // wlroots maps it onto the output's box whatever the scale and transform.
+// Positions are in half pixels, aimed at the pixel's centre: its corner
+// would lie on the neighbouring pixel's edge once a transform turns or
+// flips the picture.
 Result<Aim> aim_on_output(Kestrin& session, const Target& target, std::uint32_t x, std::uint32_t y) {
   PointerState& state = session.pointer;
   const std::uint32_t key = target.output->global_name;
@@ -104,8 +107,8 @@ Result<Aim> aim_on_output(Kestrin& session, const Target& target, std::uint32_t 
     found = state.per_output.emplace(key, PointerState::OutputPointer{target.output->output.get(), std::move(pointer)})
                 .first;
   }
-  return Aim{found->second.pointer.get(), x, y, static_cast<std::uint32_t>(target.info.width),
-             static_cast<std::uint32_t>(target.info.height)};
+  return Aim{found->second.pointer.get(), 2 * x + 1, 2 * y + 1, 2 * static_cast<std::uint32_t>(target.info.width),
+             2 * static_cast<std::uint32_t>(target.info.height)};
 }
 
 // A version 1 manager has only the layout-wide pointer, whose extent is the
@@ -122,8 +125,8 @@ Aim aim_in_layout(Kestrin& session, const Target& target, std::uint32_t x, std::
   }
   const double box_width = std::max<double>(right - left, 1);
   const double box_height = std::max<double>(bottom - top, 1);
-  const auto [u, v] = shown_fraction(static_cast<double>(x) / target.info.width,
-                                     static_cast<double>(y) / target.info.height, target.output->current.transform);
+  const auto [u, v] = shown_fraction((x + 0.5) / target.info.width, (y + 0.5) / target.info.height,
+                                     target.output->current.transform);
   const double layout_x = target.info.x + u * target.info.logical_width - left;
   const double layout_y = target.info.y + v * target.info.logical_height - top;
   // Finer than a logical unit, so that every pixel of a scaled output has a

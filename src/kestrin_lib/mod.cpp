@@ -34,6 +34,8 @@ Kestrin::Kestrin(EventQueue event_queue, QueueHandle queue_handle, std::unique_p
       virtual_pointer(std::move(virtual_pointer)) {
   pointer.buttons = this->virtual_pointer.get();
   pointer.display = this->event_queue.display();
+  pointer.queue_display = this->queue_handle.display();
+  pointer.queue = this->queue_handle.queue();
 }
 
 Result<Kestrin> connect(std::optional<std::string_view> wayland_display) {

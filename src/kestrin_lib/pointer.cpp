@@ -162,6 +162,13 @@ void release(Kestrin& session, std::uint32_t button) {
   std::erase(session.pointer.held, button);
 }
 
+// A press whose roundtrip failed: on a broken connection nothing is held
+// any more; a wait that a signal ended leaves the button held.
+Status pressed(Kestrin& session, std::uint32_t button, Status done) {
+  if (!done && !done.error().is_interrupted()) std::erase(session.pointer.held, button);
+  return done;
+}
+
 Error already_held(std::uint32_t button) {
   return Error::invalid_value("button " + button_label(button) + " is already held");
 }
@@ -269,7 +276,7 @@ Status move_to(Kestrin& session, std::uint32_t x, std::uint32_t y, std::optional
 Status button_down(Kestrin& session, std::uint32_t button) {
   if (is_held(session.pointer, button)) return std::unexpected(already_held(button));
   press(session, button);
-  return roundtrip(session.event_queue, session.queue_handle);
+  return pressed(session, button, roundtrip(session.event_queue, session.queue_handle));
 }
 
 Status button_up(Kestrin& session, std::uint32_t button) {
@@ -293,7 +300,8 @@ Status drag(Kestrin& session, const DragPath& path, const UIntValue& duration) {
   if (!start) return std::unexpected(start.error());
   send_motion(*start);
   press(session, path.button);
-  if (auto done = roundtrip(session.event_queue, session.queue_handle); !done) return done;
+  if (auto done = pressed(session, path.button, roundtrip(session.event_queue, session.queue_handle)); !done)
+    return done;
 
   timespec begun{};
   ::clock_gettime(CLOCK_MONOTONIC, &begun);

@@ -175,6 +175,11 @@ def every_call(k):
         lambda: k.key_press(30, 0),
         lambda: k.screenshot(),
         lambda: k.screenshot("HEADLESS-1"),
+        lambda: k.outputs(),
+        lambda: k.move_to(1, 2),
+        lambda: k.button_down(),
+        lambda: k.drag(1, 2, 3, 4),
+        lambda: k.scroll(1),
     ]
 
 
@@ -189,6 +194,15 @@ class TestCompositorGone:
             pytest.param(lambda k: k.right_click(0), close_on(BUTTON, 2), [BUTTON, SYNC, BUTTON], id="right-release"),
             pytest.param(lambda k: k.key_press(30, 0), close_on(KEY), [KEY], id="key-press"),
             pytest.param(lambda k: k.key_press(30, 0, 5), close_on(KEY, 2), [KEY, SYNC, KEY], id="key-release"),
+            pytest.param(lambda k: k.move_to(1, 2), close_on(MOTION), ["zwlr_virtual_pointer_manager_v1"
+                         ".create_virtual_pointer_with_output", MOTION], id="move-to"),
+            pytest.param(lambda k: k.button_down(), close_on(BUTTON), [BUTTON], id="button-down"),
+            pytest.param(lambda k: k.drag(1, 2, 3, 4, steps=1), close_on(BUTTON, 2),
+                         ["zwlr_virtual_pointer_manager_v1.create_virtual_pointer_with_output", MOTION, BUTTON,
+                          SYNC, MOTION, BUTTON], id="drag-release"),
+            pytest.param(lambda k: k.scroll(1, 1), close_on(SYNC, 5),
+                         ["zwlr_virtual_pointer_v1." + r for r in ("axis_source", "axis_discrete", "frame") * 2]
+                         + [SYNC], id="scroll"),
         ],
     )
     def test_call_fails_and_later_calls_fail_cleanly(self, fake, call, trigger, sent):

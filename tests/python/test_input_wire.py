@@ -411,6 +411,15 @@ class TestMoveTo:
         assert watch.args(MOTION) == [[0, (1920 + 50.25) * 256, 25.25 * 256, 2560 * 256, 1080 * 256],
                                       [0, 0.5 * 256, 1079.5 * 256, 2560 * 256, 1080 * 256]]
 
+    def test_version_1_manager_turns_as_the_output_is_turned(self, fake):
+        # Turned by 90°: 360 x 640 logical units; the picture's top left
+        # corner is shown at the top right, as wlroots maps a bound pointer.
+        compositor = fake(two_outputs(pointer_version=1, second={"scale": 2, "x": 1920, "transform": 1}))
+        k = Kestrin(compositor.socket_path)
+        watch = Watch(compositor)
+        k.move_to(0, 0, "HEADLESS-2")
+        assert watch.args(MOTION)[-1] == [0, (1920 + 359.75) * 256, 0.25 * 256, 2280 * 256, 1080 * 256]
+
     @pytest.mark.parametrize(
         "call, error, text",
         [

@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <limits>
 #include <string>
 
 #include "kestrin_lib/mod.hpp"
@@ -90,18 +91,25 @@ void name_parameter_in_type_error(const char* name) {
   PyErr_SetRaisedException(renamed.release());
 }
 
-bool convert_u32(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+// An integer within T's range; beyond it, OverflowError as for any integral
+// conversion.
+template <class T>
+bool convert_integer(const Parameter& parameter, PyObject* argument, T& out) {
   const long value = PyLong_AsLong(argument);
   if (value == -1 && PyErr_Occurred()) {
     name_parameter_in_type_error(parameter.name);
     return false;
   }
-  if (value < 0 || static_cast<unsigned long>(value) > UINT32_MAX) {
+  if (value < std::numeric_limits<T>::min() || value > static_cast<long>(std::numeric_limits<T>::max())) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }
-  out = static_cast<std::uint32_t>(value);
+  out = static_cast<T>(value);
   return true;
+}
+
+bool convert_u32(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+  return convert_integer(parameter, argument, out);
 }
 
 bool convert_text(const Parameter& parameter, PyObject* argument, std::string_view& out) {
@@ -116,20 +124,6 @@ bool convert_text(const Parameter& parameter, PyObject* argument, std::string_vi
   const char* data = PyUnicode_AsUTF8AndSize(argument, &size);
   if (data == nullptr) return false;
   out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-bool convert_i32(const Parameter& parameter, PyObject* argument, std::int32_t& out) {
-  const long value = PyLong_AsLong(argument);
-  if (value == -1 && PyErr_Occurred()) {
-    name_parameter_in_type_error(parameter.name);
-    return false;
-  }
-  if (value < INT32_MIN || value > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return false;
-  }
-  out = static_cast<std::int32_t>(value);
   return true;
 }
 
@@ -163,7 +157,7 @@ bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
       return convert_text(parameter, argument, value.text);
     case Kind::i32:
     case Kind::optional_i32:
-      return convert_i32(parameter, argument, value.signed_number);
+      return convert_integer(parameter, argument, value.signed_number);
     case Kind::button:
       return convert_button(parameter, argument, value.number);
     case Kind::u32:

@@ -99,6 +99,8 @@ Status read_exactly(int fd, std::uint8_t* destination, std::size_t length, off_t
 // that each piece is converted while it is still in the cache.
 constexpr std::size_t conversion_chunk = 128 * 1024;
 
+}  // namespace
+
 // Copies the picture out of the file straight into the array's memory,
 // leaving out any padding at the end of the rows, and converts it there to
 // blue, green, red, fourth byte.
@@ -124,6 +126,8 @@ Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
   }
   return pixels;
 }
+
+namespace {
 
 // The capture's wl_shm objects, made by copy_frame.
 struct CaptureObjects {

@@ -108,7 +108,7 @@ constexpr std::array<std::uint32_t, 4> bgr10_words{
 
 class PixelConversion : public ::testing::TestWithParam<Conversion> {
  protected:
-  // 19 pixels: one whole block of the conversion and a rest done one by one.
+  // 19 pixels: whole vectors of the conversion and a rest done one by one.
   static constexpr std::size_t count = 19;
 
   std::vector<std::uint8_t> source() const {

@@ -179,6 +179,7 @@ class TestWithoutSharedMemory:
     def test_fails_after_the_parameters_and_before_a_pool(self, fake):
         compositor = fake(scenario([SMALL], shm=False))
         k = Kestrin(compositor.socket_path)
+        gc.collect()  # sessions earlier tests left in reference cycles
         descriptors = open_descriptors()
         watch = Watch(compositor)
         with pytest.raises(RuntimeError) as caught:
@@ -393,6 +394,7 @@ class TestRefusedBuffers:
         checks = STRICT if strict else {}
         compositor = fake(scenario([SMALL], screencopy=[{"buffers": [buffer], **checks}, checks]))
         k = Kestrin(compositor.socket_path)
+        gc.collect()  # sessions earlier tests left in reference cycles
         descriptors = open_descriptors()
         watch = Watch(compositor)
         with pytest.raises(RuntimeError) as caught:

@@ -4,6 +4,7 @@
 // connection.
 //
 //   kestrin-bench [--sessions N] [--blocks B] [--block-size S] [--captures C]
+//   kestrin-bench --formats-only [--captures C]
 //
 // The compositor is found the way the module finds it (WAYLAND_DISPLAY,
 // XDG_RUNTIME_DIR). Before every new session the program writes the line
@@ -11,6 +12,10 @@
 // the seat's keyboard active again, which wlroots forgets whenever the
 // previous session's virtual keyboard goes away. The last line on stdout is
 // "result " and one JSON object holding every sample in nanoseconds.
+//
+// The pixel formats are timed without a compositor: the last step of a
+// capture, reading a frame out of its file into the array, once per readable
+// format. --formats-only times them alone and needs no compositor.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -33,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/screencopy.hpp"
 #include "kestrin_lib/shm.hpp"
@@ -317,6 +323,43 @@ void phased_connect(Phases& phases) {
   phases.add("connect_total", ns_between(t0, t5));
 }
 
+// --- pixel formats -------------------------------------------------------------
+//
+// kestrin::read_pixels on a frame file of the benchmark's size, once in each
+// readable format: the client CPU a capture in that format costs beyond the
+// compositor's copy. xrgb8888 and argb8888 are a plain read; the others are
+// converted on the way.
+
+constexpr std::uint32_t frame_width = 1920, frame_height = 1080;
+
+const std::vector<std::pair<std::string, std::uint32_t>> readable_formats = {
+    {"xrgb8888", WL_SHM_FORMAT_XRGB8888},       {"argb8888", WL_SHM_FORMAT_ARGB8888},
+    {"xbgr8888", WL_SHM_FORMAT_XBGR8888},       {"abgr8888", WL_SHM_FORMAT_ABGR8888},
+    {"xrgb2101010", WL_SHM_FORMAT_XRGB2101010}, {"argb2101010", WL_SHM_FORMAT_ARGB2101010},
+    {"xbgr2101010", WL_SHM_FORMAT_XBGR2101010}, {"abgr2101010", WL_SHM_FORMAT_ABGR2101010},
+};
+
+void time_formats(std::map<std::string, Samples>& formats, unsigned reads) {
+  const std::size_t size = std::size_t{frame_width} * frame_height * 4;
+  kestrin::Fd file = must(kestrin::create_shm_file(size), "create_shm_file");
+  std::vector<std::uint8_t> content(size);
+  for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
+  if (::pwrite(file.get(), content.data(), size, 0) != static_cast<ssize_t>(size)) {
+    die("pwrite", kestrin::Error::ordinary("short write"));
+  }
+  // Read in turn, so that a slow stretch of the machine falls on every format.
+  for (unsigned i = 0; i <= reads; ++i) {
+    for (const auto& [name, format] : readable_formats) {
+      const kestrin::ScreencopyBuffer buffer{format, frame_width, frame_height, frame_width * 4};
+      const std::int64_t cpu0 = thread_cpu_ns();
+      auto pixels = must(kestrin::read_pixels(file.get(), buffer), "read_pixels");
+      const std::int64_t cpu = thread_cpu_ns() - cpu0;
+      // The first round touches every page for the first time: not counted.
+      if (i != 0) formats["read_" + name].push_back(cpu);
+    }
+  }
+}
+
 // --- output ------------------------------------------------------------------
 
 void write_samples(std::string& out, const std::map<std::string, Samples>& groups) {
@@ -349,8 +392,13 @@ unsigned parse_count(const char* text, const char* option) {
 
 int main(int argc, char** argv) {
   unsigned sessions = 5, blocks = 10, block_size = 200, captures = 30;
+  bool formats_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--formats-only") {
+      formats_only = true;
+      continue;
+    }
     if (i + 1 >= argc) {
       std::cerr << "kestrin-bench: " << option << " wants a value\n";
       return 2;
@@ -364,6 +412,15 @@ int main(int argc, char** argv) {
       std::cerr << "kestrin-bench: unknown option " << option << '\n';
       return 2;
     }
+  }
+
+  std::map<std::string, Samples> formats;
+  if (formats_only) {
+    time_formats(formats, captures);
+    std::string out = "result {\"formats\":";
+    write_samples(out, formats);
+    std::cout << out << '}' << std::endl;
+    return 0;
   }
 
   std::map<std::string, Samples> construction;
@@ -471,6 +528,7 @@ int main(int argc, char** argv) {
     phased_capture(k, ignored, "", &kept);
   }
   for (unsigned i = 0; i < captures; ++i) phased_capture(k, phases, "kept_", &kept);
+  time_formats(formats, captures);
 
   std::string out = "result {\"construction\":";
   write_samples(out, construction);
@@ -480,6 +538,8 @@ int main(int argc, char** argv) {
   write_samples(out, capture);
   out += ",\"phases\":";
   write_samples(out, phases.samples);
+  out += ",\"formats\":";
+  write_samples(out, formats);
   out += '}';
   std::cout << out << std::endl;
   return 0;

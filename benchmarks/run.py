@@ -13,7 +13,9 @@ then measures, all in this one run:
   and wtype typing one key per process and a long string in one;
 - screenshot() from Python and kestrin::screenshot in the core, a capture
   timed phase by phase, the same capture into a buffer kept across captures,
-  and grim -t ppm, one process per capture.
+  and grim -t ppm, one process per capture;
+- the capture's last step, reading a frame out of its file, in each pixel
+  format a compositor may announce (kestrin-bench, no compositor involved).
 
 The run is made of rounds, and every round measures every row (the core and
 the Python calls each in a process of its own), so that a slow stretch of the
@@ -349,7 +351,7 @@ QUICK = Plan(rounds=1, sessions=2, blocks=2, block_size=50, captures=5, imports=
 
 
 def merge(into: dict, result: dict) -> None:
-    for section in ("construction", "input", "capture", "phases"):
+    for section in ("construction", "input", "capture", "phases", "formats"):
         for name, samples in result.get(section, {}).items():
             into.setdefault(section, {}).setdefault(name, []).extend(samples)
 
@@ -570,6 +572,20 @@ def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_k
     if "kept_compositor_faults" in ph:
         t.add(Row("compositor's minor page faults during a capture", ph["kept_compositor_faults"], count=True,
                   against=f"fresh buffer {median(ph['fresh_compositor_faults']):,.0f}"))
+
+    formats = core["formats"]
+    plain = median(formats["read_xrgb8888"])
+    t.add(Row(f"Pixel formats (core, client CPU to read one {WIDTH}x{HEIGHT} frame into the array)", section=True))
+    for name in ("xrgb8888", "argb8888", "xbgr8888", "abgr8888",
+                 "xrgb2101010", "argb2101010", "xbgr2101010", "abgr2101010"):
+        samples = formats["read_" + name]
+        extra = median(samples) - plain
+        if name == "xrgb8888":
+            t.add(Row(name, samples, rate=False, against="a plain read"))
+            continue
+        t.add(Row(name, samples, rate=False, against=f"xrgb8888 {fmt_time(plain)}",
+                  ratio=f"{'+' if extra >= 0 else '−'}{fmt_time(abs(extra))}",
+                  target=f"≤ +1 ms: {verdict(extra, 1e6)}"))
     return t.render()
 
 

@@ -110,7 +110,9 @@ class Kestrin:
         """Captures an output: the one named `screen_name`, or the only one.
 
         Returns a new array of shape (height, width, 4) whose last axis holds
-        the bytes blue, green, red and an unused byte of each pixel.
+        the bytes blue, green, red and a fourth byte (the format's X or alpha
+        channel) of each pixel, whichever of the 8- and 10-bit RGB formats the
+        compositor captured in.
         """
 
     def outputs(self) -> list[Output]:

@@ -9,6 +9,7 @@
 #include "xdg-output-unstable-v1-client-protocol.h"
 
 #include "kestrin_lib/log.hpp"
+#include "kestrin_lib/pixel_format.hpp"
 #include "kestrin_lib/render.hpp"
 #include "kestrin_lib/screencopy.hpp"
 #include "kestrin_lib/virtual_keyboard.hpp"
@@ -324,7 +325,12 @@ void frame_buffer(void* data, zwlr_screencopy_frame_v1* frame, std::uint32_t for
         .number("height", height)
         .number("stride", stride);
   });
-  if (Screencopy* capture = capture_of(state(data), frame)) capture->buffer = ScreencopyBuffer{format, width, height, stride};
+  Screencopy* capture = capture_of(state(data), frame);
+  if (capture == nullptr) return;
+  // Of several kinds of buffer, the format read best; of one kind, the last.
+  auto rank = [](std::uint32_t code) { return pixel_format::preference(code).value_or(~0u); };
+  if (!capture->buffer || rank(format) <= rank(capture->buffer->format))
+    capture->buffer = ScreencopyBuffer{format, width, height, stride};
 }
 
 void frame_flags(void*, zwlr_screencopy_frame_v1*, std::uint32_t flags) {

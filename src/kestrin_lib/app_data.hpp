@@ -75,6 +75,7 @@ struct ScreencopyBuffer {
 // One capture in progress.
 struct Screencopy {
   Proxy<zwlr_screencopy_frame_v1> frame;
+  // The announced wl_shm buffer the capture will use (see frame_buffer).
   std::optional<ScreencopyBuffer> buffer;
   bool failed = false;  // the compositor sent failed for this frame
   // buffer_done has come: every kind of buffer the compositor can fill has

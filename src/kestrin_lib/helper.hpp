@@ -46,4 +46,9 @@ struct PixelArray {
 Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue,
                               std::optional<std::string_view> screen_name);
 
+// The last step of a capture: the picture the compositor copied into the file
+// `fd` for the announced `buffer` (a readable format, rows of `stride` bytes),
+// read into a new array and converted to B, G, R, fourth byte.
+Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer);
+
 }  // namespace kestrin

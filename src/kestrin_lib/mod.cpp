@@ -23,6 +23,11 @@ void sleep_ms(std::uint32_t milliseconds) {
   }
 }
 
+// After Ctrl-C cut short the wait for a press's answer, the press has
+// reached the compositor or soon will; its release goes out at once, without
+// waiting again, so that nothing is left held (and auto-repeating).
+void send_now(const EventQueue& event_queue) { wl_display_flush(event_queue.display()); }
+
 }  // namespace
 
 Kestrin::Kestrin(EventQueue event_queue, QueueHandle queue_handle, std::unique_ptr<AppData> app_data,
@@ -100,7 +105,13 @@ Status Kestrin::click(std::uint32_t button, const UIntValue& hold) {
   auto hold_ms = hold.get();
   if (!hold_ms) return std::unexpected(hold_ms.error());
   virtual_pointer::button(virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_pressed);
-  if (auto done = roundtrip(event_queue, queue_handle); !done) return done;
+  if (auto done = roundtrip(event_queue, queue_handle); !done) {
+    if (done.error().is_interrupted()) {
+      virtual_pointer::button(virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_released);
+      send_now(event_queue);
+    }
+    return done;
+  }
   sleep_ms(*hold_ms);
   virtual_pointer::button(virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_released);
   return roundtrip(event_queue, queue_handle);
@@ -108,7 +119,13 @@ Status Kestrin::click(std::uint32_t button, const UIntValue& hold) {
 
 Status Kestrin::key_press(std::uint32_t key, const UIntValue& hold) {
   virtual_keyboard::key(virtual_keyboard.get(), no_timestamp, key, virtual_keyboard::key_state_pressed);
-  if (auto done = roundtrip(event_queue, queue_handle); !done) return done;
+  if (auto done = roundtrip(event_queue, queue_handle); !done) {
+    if (done.error().is_interrupted()) {
+      virtual_keyboard::key(virtual_keyboard.get(), no_timestamp, key, virtual_keyboard::key_state_released);
+      send_now(event_queue);
+    }
+    return done;
+  }
   // Drawn only once the press has been acknowledged.
   auto hold_ms = hold.get();
   if (!hold_ms) return std::unexpected(hold_ms.error());

@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <wayland-client-protocol.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/outputs.hpp"
+#include "kestrin_lib/pixel_format.hpp"
 #include "kestrin_lib/screencopy.hpp"
 #include "kestrin_lib/shm.hpp"
 
@@ -82,8 +84,15 @@ Status read_exactly(int fd, std::uint8_t* destination, std::size_t length, off_t
   return {};
 }
 
+// Rows converted from another format are read this many bytes at a time, so
+// that each piece is converted while it is still in the cache.
+constexpr std::size_t conversion_chunk = 128 * 1024;
+
+}  // namespace
+
 // Copies the picture out of the file straight into the array's memory,
-// leaving out any padding at the end of the rows.
+// leaving out any padding at the end of the rows, and converts it there to
+// blue, green, red, fourth byte.
 Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
   PixelArray pixels;
   pixels.width = buffer.width;
@@ -91,19 +100,40 @@ Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
   pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(pixels.size())));
   if (!pixels.data) return std::unexpected(Error::ordinary("out of memory for a frame of " + std::to_string(pixels.size()) + " bytes"));
   const std::size_t row = std::size_t{buffer.width} * 4;
-  if (buffer.stride == row) {
-    if (auto read = read_exactly(fd, pixels.data.get(), pixels.size(), 0); !read) return std::unexpected(read.error());
-    return pixels;
-  }
-  for (std::uint32_t y = 0; y < buffer.height; ++y) {
-    auto read = read_exactly(fd, pixels.data.get() + y * row, row, static_cast<off_t>(y) * buffer.stride);
+  const bool converts = !pixel_format::is_bgrx(buffer.format);
+  // Padded rows are read one by one; packed ones all at once, or a chunk at
+  // a time when they are converted.
+  std::size_t rows_per_read = buffer.height;
+  if (buffer.stride != row) rows_per_read = 1;
+  else if (converts) rows_per_read = std::max<std::size_t>(1, conversion_chunk / row);
+  for (std::size_t y = 0; y < buffer.height; y += rows_per_read) {
+    const std::size_t rows = std::min<std::size_t>(rows_per_read, buffer.height - y);
+    std::uint8_t* destination = pixels.data.get() + y * row;
+    auto read = read_exactly(fd, destination, rows * row, static_cast<off_t>(y * buffer.stride));
     if (!read) return std::unexpected(read.error());
+    if (converts) pixel_format::to_bgrx(buffer.format, destination, destination, rows * buffer.width);
   }
   return pixels;
 }
 
-// Everything from the frame's creation on; any failure ends the capture.
-Result<PixelArray> capture(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue) {
+namespace {
+
+// The capture's wl_shm objects, made by copy_frame.
+struct CaptureObjects {
+  Pool pool;
+  Buffer buffer;
+};
+
+// The file the compositor has filled, and the buffer it was announced for.
+struct CopiedFrame {
+  Fd file;
+  ScreencopyBuffer buffer;
+};
+
+// Everything from the frame's creation until the compositor has copied the
+// picture into the file.
+Result<CopiedFrame> copy_frame(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue,
+                               CaptureObjects& objects) {
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
   const Screencopy& frame = *app_data.screencopy;
   while (!frame.buffer && !frame.failed && !frame.buffers_announced) {
@@ -113,6 +143,9 @@ Result<PixelArray> capture(AppData& app_data, const QueueHandle& queue_handle, c
   // A compositor that copies only into GPU buffers (linux_dmabuf).
   if (!frame.buffer) return std::unexpected(Error::ordinary("the compositor offers no shared-memory buffer for the capture"));
   const ScreencopyBuffer announced = *frame.buffer;
+  if (!pixel_format::preference(announced.format))
+    return std::unexpected(Error::ordinary("the compositor offers the capture only in pixel format " +
+                                           pixel_format::describe(announced.format) + ", which kestrin cannot read"));
   if (auto fits = check_buffer(announced); !fits) return std::unexpected(fits.error());
 
   const std::int32_t size = static_cast<std::int32_t>(announced.stride * announced.height);
@@ -121,34 +154,28 @@ Result<PixelArray> capture(AppData& app_data, const QueueHandle& queue_handle, c
   if (auto backed = allocate_pages(file->get(), size); !backed) return std::unexpected(backed.error());
   if (!app_data.shm) return std::unexpected(Error::ordinary("no shared memory"));
 
-  Pool pool(queue_handle.create<wl_shm_pool>(
+  objects.pool.reset(queue_handle.create<wl_shm_pool>(
       app_data.shm.get(), [&](wl_shm* shm) { return wl_shm_create_pool(shm, file->get(), size); }));
-  if (!pool) return std::unexpected(Error::ordinary("out of memory"));
+  if (!objects.pool) return std::unexpected(Error::ordinary("out of memory"));
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
 
-  Buffer buffer(queue_handle.create<wl_buffer>(pool.get(), [&](wl_shm_pool* wrapper) {
+  // In the announced format: wlroots drops a client whose buffer differs.
+  objects.buffer.reset(queue_handle.create<wl_buffer>(objects.pool.get(), [&](wl_shm_pool* wrapper) {
     return wl_shm_pool_create_buffer(wrapper, 0, static_cast<std::int32_t>(announced.width),
                                      static_cast<std::int32_t>(announced.height),
-                                     static_cast<std::int32_t>(announced.stride), WL_SHM_FORMAT_XRGB8888);
+                                     static_cast<std::int32_t>(announced.stride), announced.format);
   }));
-  if (!buffer) return std::unexpected(Error::ordinary("out of memory"));
-  listen_buffer(app_data, buffer.get());
+  if (!objects.buffer) return std::unexpected(Error::ordinary("out of memory"));
+  listen_buffer(app_data, objects.buffer.get());
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(done.error());
 
-  screencopy::copy(app_data.screencopy->frame.get(), buffer.get());
+  screencopy::copy(app_data.screencopy->frame.get(), objects.buffer.get());
   app_data.screencopy_pending = true;
   while (app_data.screencopy_pending && !app_data.screencopy->failed) {
     if (auto pass = event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
   }
   if (app_data.screencopy->failed) return std::unexpected(capture_failed());
-  end_capture(app_data);
-
-  auto pixels = read_pixels(file->get(), announced);
-  // The buffer and the pool go now; the file closes with `file`.
-  buffer.reset();
-  pool.reset();
-  wl_display_flush(event_queue.display());
-  return pixels;
+  return CopiedFrame{std::move(*file), announced};
 }
 
 }  // namespace
@@ -167,9 +194,17 @@ Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle
   listen_screencopy_frame(app_data, frame.get());
   app_data.screencopy = Screencopy{std::move(frame), std::nullopt, false};
 
-  auto pixels = capture(app_data, queue_handle, event_queue);
-  if (!pixels) end_capture(app_data);
-  return pixels;
+  CaptureObjects objects;
+  auto copied = copy_frame(app_data, queue_handle, event_queue, objects);
+  // Whatever happened, the frame, the buffer and the pool go now, in this
+  // order, and the compositor hears of it at once: otherwise it would keep
+  // the frame-sized pool until the next call. The file stays ours to read.
+  end_capture(app_data);
+  objects.buffer.reset();
+  objects.pool.reset();
+  wl_display_flush(event_queue.display());
+  if (!copied) return std::unexpected(copied.error());
+  return read_pixels(copied->file.get(), copied->buffer);
 }
 
 }  // namespace kestrin

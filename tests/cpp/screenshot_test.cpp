@@ -1,11 +1,16 @@
 // The capture's bookkeeping in the dispatch state, which the Python tests
-// cannot see.
+// cannot see, and the conversion of each pixel format it reads.
 #include <gtest/gtest.h>
+#include <wayland-client-protocol.h>
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 #include "fake_compositor/fake_compositor.hpp"
+#include "fake_compositor/pattern.hpp"
 #include "kestrin_lib/mod.hpp"
+#include "kestrin_lib/pixel_format.hpp"
 #include "kestrin_lib/screencopy.hpp"
 #include "test_support.hpp"
 
@@ -66,6 +71,128 @@ TEST(CaptureState, BufferEventWithoutACaptureIsLoggedAndIgnored) {
   auto pixels = capture(session);
   ASSERT_TRUE(pixels.has_value()) << report_text(pixels.error());
 }
+
+// Four pixels in a format, as little-endian words, and the B, G, R, fourth
+// bytes each must become. Channels differ within every pixel; the fourth
+// byte goes through both extremes.
+struct Conversion {
+  const char* name;
+  std::uint32_t format;
+  std::array<std::uint32_t, 4> words;
+  std::array<std::uint8_t, 16> expected;
+};
+
+void PrintTo(const Conversion& c, std::ostream* out) { *out << c.name; }
+
+constexpr std::uint32_t ten_bit(std::uint32_t two, std::uint32_t high, std::uint32_t green, std::uint32_t low) {
+  return two << 30 | high << 20 | green << 10 | low;
+}
+
+// 10-bit channels whose top 8 bits are 0xFF, 0x55, 0x00, 0xAA, 0x81, 0x40,
+// 0x3F, 0x20 (the low two bits are set where they must be dropped).
+constexpr std::array<std::uint8_t, 16> ten_bit_expected{
+    0x00, 0x55, 0xFF, 0x00, 0xFF, 0xAA, 0x00, 0xFF, 0x40, 0x00, 0x81, 0x55, 0x20, 0xFF, 0x3F, 0xAA,
+};
+constexpr std::array<std::uint8_t, 16> eight_bit_expected{
+    0x11, 0x22, 0x33, 0x00, 0xF0, 0x0F, 0xA5, 0xFF, 0x01, 0x80, 0xFE, 0x7F, 0xC3, 0x3C, 0x69, 0x96,
+};
+// The 8-bit pixels above with red and blue in each other's place.
+constexpr std::array<std::uint32_t, 4> eight_bit_swapped{0x00112233, 0xFFF00FA5, 0x7F0180FE, 0x96C33C69};
+constexpr std::array<std::uint32_t, 4> eight_bit_words{0x00332211, 0xFFA50FF0, 0x7FFE8001, 0x96693CC3};
+constexpr std::array<std::uint32_t, 4> rgb10_words{
+    ten_bit(0, 0x3FF, 0x155, 0x003), ten_bit(3, 0x000, 0x2AB, 0x3FC), ten_bit(1, 0x204, 0x001, 0x100),
+    ten_bit(2, 0x0FF, 0x3FF, 0x080)};
+constexpr std::array<std::uint32_t, 4> bgr10_words{
+    ten_bit(0, 0x003, 0x155, 0x3FF), ten_bit(3, 0x3FC, 0x2AB, 0x000), ten_bit(1, 0x100, 0x001, 0x204),
+    ten_bit(2, 0x080, 0x3FF, 0x0FF)};
+
+class PixelConversion : public ::testing::TestWithParam<Conversion> {
+ protected:
+  // 19 pixels: whole vectors of the conversion and a rest done one by one.
+  static constexpr std::size_t count = 19;
+
+  std::vector<std::uint8_t> source() const {
+    std::vector<std::uint8_t> bytes(count * 4);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t word = GetParam().words[i % 4];
+      for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<std::uint8_t>(word >> (8 * b));
+    }
+    return bytes;
+  }
+  std::vector<std::uint8_t> expected() const {
+    std::vector<std::uint8_t> bytes(count * 4);
+    for (std::size_t i = 0; i < count * 4; ++i) bytes[i] = GetParam().expected[i % 16];
+    return bytes;
+  }
+};
+
+TEST_P(PixelConversion, InPlaceAndIntoOtherMemory) {
+  const Conversion& c = GetParam();
+  ASSERT_TRUE(pixel_format::preference(c.format).has_value());
+  std::vector<std::uint8_t> pixels = source();
+  pixel_format::to_bgrx(c.format, pixels.data(), pixels.data(), count);
+  EXPECT_EQ(pixels, expected());
+
+  const std::vector<std::uint8_t> original = source();
+  std::vector<std::uint8_t> apart(count * 4, 0xEE);
+  pixel_format::to_bgrx(c.format, original.data(), apart.data(), count);
+  EXPECT_EQ(apart, expected());
+  EXPECT_EQ(original, source()) << "the source must stay as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryReadableFormat, PixelConversion,
+    ::testing::Values(Conversion{"xrgb8888", WL_SHM_FORMAT_XRGB8888, eight_bit_words, eight_bit_expected},
+                      Conversion{"argb8888", WL_SHM_FORMAT_ARGB8888, eight_bit_words, eight_bit_expected},
+                      Conversion{"xbgr8888", WL_SHM_FORMAT_XBGR8888, eight_bit_swapped, eight_bit_expected},
+                      Conversion{"abgr8888", WL_SHM_FORMAT_ABGR8888, eight_bit_swapped, eight_bit_expected},
+                      Conversion{"xrgb2101010", WL_SHM_FORMAT_XRGB2101010, rgb10_words, ten_bit_expected},
+                      Conversion{"argb2101010", WL_SHM_FORMAT_ARGB2101010, rgb10_words, ten_bit_expected},
+                      Conversion{"xbgr2101010", WL_SHM_FORMAT_XBGR2101010, bgr10_words, ten_bit_expected},
+                      Conversion{"abgr2101010", WL_SHM_FORMAT_ABGR2101010, bgr10_words, ten_bit_expected}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PixelFormat, PreferenceAndNames) {
+  const std::vector<std::uint32_t> order{
+      WL_SHM_FORMAT_XRGB8888,    WL_SHM_FORMAT_ARGB8888,    WL_SHM_FORMAT_XBGR8888,    WL_SHM_FORMAT_ABGR8888,
+      WL_SHM_FORMAT_XRGB2101010, WL_SHM_FORMAT_ARGB2101010, WL_SHM_FORMAT_XBGR2101010, WL_SHM_FORMAT_ABGR2101010};
+  for (unsigned rank = 0; rank < order.size(); ++rank) EXPECT_EQ(pixel_format::preference(order[rank]), rank);
+  for (std::uint32_t other : std::initializer_list<std::uint32_t>{WL_SHM_FORMAT_NV12, WL_SHM_FORMAT_RGB888,
+                                                                    WL_SHM_FORMAT_RGBX8888, 0x12345678})
+    EXPECT_FALSE(pixel_format::preference(other).has_value()) << other;
+  EXPECT_EQ(pixel_format::describe(WL_SHM_FORMAT_NV12), "Nv12 (0x3231564e)");
+  EXPECT_EQ(pixel_format::describe(WL_SHM_FORMAT_XRGB8888), "Xrgb8888 (0x00000001)");
+  EXPECT_EQ(pixel_format::describe(0x12345678), "0x12345678 (0x12345678)");
+}
+
+// Captures from a compositor that announces one format and refuses a buffer
+// in any other; the picture converted from the file of the announced size.
+class CaptureInFormat : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(CaptureInFormat, PatternArrivesExactly) {
+  const std::uint32_t format = GetParam();
+  const json formats = json::array({0, 1, format});
+  FakeCompositor compositor(json{
+      {"globals", json::array({{{"interface", "wl_shm"}, {"formats", formats}},
+                               {{"interface", "wl_seat"}, {"version", 7}},
+                               {{"interface", "wl_output"}, {"version", 4}, {"width", 61}, {"height", 37}},
+                               {{"interface", "zwlr_screencopy_manager_v1"}, {"version", 3}},
+                               {{"interface", "zwp_virtual_keyboard_manager_v1"}},
+                               {{"interface", "zwlr_virtual_pointer_manager_v1"}, {"version", 2}}})},
+      {"screencopy", json::array({{{"buffers", json::array({{{"format", format}, {"stride", 61 * 4 + 12}}})},
+                                   {"strict_format", true}}})}});
+  Kestrin session = connected(compositor);
+  auto pixels = capture(session);
+  ASSERT_TRUE(pixels.has_value()) << report_text(pixels.error());
+  const std::vector<std::uint8_t> expected = fake::pattern_image(61, 37, format);
+  ASSERT_EQ(pixels->size(), expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), pixels->data.get()));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryReadableFormat, CaptureInFormat,
+                         ::testing::Values(WL_SHM_FORMAT_XBGR8888, WL_SHM_FORMAT_ABGR8888, WL_SHM_FORMAT_XRGB2101010,
+                                           WL_SHM_FORMAT_ARGB2101010, WL_SHM_FORMAT_XBGR2101010,
+                                           WL_SHM_FORMAT_ABGR2101010));
 
 }  // namespace
 }  // namespace kestrin

@@ -122,7 +122,7 @@ class TestAnnouncedBuffers:
             k.screenshot()
         assert type(caught.value) is RuntimeError
         assert str(caught.value).startswith("the compositor announced") or "too large" in str(caught.value)
-        assert watch.names() == [CAPTURE, SYNC]
+        assert watch.wait_for_count(FRAME_DESTROY, 1) == [CAPTURE, SYNC, FRAME_DESTROY]
         assert descriptors() == before
         assert capture_is_right(k)
 

@@ -41,6 +41,14 @@ CALLS = {
     "right_click": (lambda k: k.right_click(0), [BUTTON, SYNC, BUTTON, SYNC]),
     "key_press": (lambda k: k.key_press(30, 0), [KEY, SYNC, KEY, SYNC]),
 }
+# What a call interrupted in its first wait has sent: a press is followed by
+# its release, sent without waiting, so that nothing is left held.
+INTERRUPTED = {
+    "move_mouse": ([MOTION, SYNC], None),
+    "left_click": ([BUTTON, SYNC, BUTTON], (BUTTON, [[0, 272, 1], [0, 272, 0]])),
+    "right_click": ([BUTTON, SYNC, BUTTON], (BUTTON, [[0, 273, 1], [0, 273, 0]])),
+    "key_press": ([KEY, SYNC, KEY], (KEY, [[0, 30, 1], [0, 30, 0]])),
+}
 
 
 
@@ -58,12 +66,15 @@ class TestCompositorAnswersLate:
     @pytest.mark.parametrize("method", CALLS)
     def test_input(self, compositor, k, method):
         call, requests = CALLS[method]
+        interrupted, pressed = INTERRUPTED[method]
         watch = Watch(compositor)
         with frozen(compositor.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
             call(k)
         call(k)
-        # The interrupted call got no further than its first request.
-        assert watch.names() == requests[:2] + requests
+        assert watch.names() == interrupted + requests
+        if pressed is not None:
+            name, press_and_release = pressed
+            assert watch.args(name)[:2] == press_and_release
 
     def test_screenshot(self, compositor, k):
         watch = Watch(compositor)

@@ -1,5 +1,5 @@
-"""What a user installs: the type stubs type checkers see, and a wheel that
-installs into a fresh environment."""
+"""What a user installs: the type stubs type checkers see, the extension's
+dynamic symbols, and a wheel that installs into a fresh environment."""
 
 from __future__ import annotations
 
@@ -59,6 +59,17 @@ class TestTypeStubs:
             runtime = kestrin.Kestrin if name == "__new__" else getattr(kestrin.Kestrin, name)
             parameters = [p for p in inspect.signature(runtime).parameters if p != "self"]
             assert stub == parameters, name
+
+
+class TestDynamicSymbols:
+    def test_the_extension_exports_its_init_function_alone(self):
+        # Anything more could bind to, or be bound by, a same-named symbol of
+        # another library in the interpreter.
+        import kestrin
+
+        listed = subprocess.run(["nm", "-D", "--defined-only", kestrin.__file__], capture_output=True, text=True,
+                                check=True)
+        assert [line.split()[-1] for line in listed.stdout.splitlines() if line.strip()] == ["PyInit_kestrin"]
 
 
 class TestWheel:

@@ -282,10 +282,15 @@ FAILING_CAPTURES = {
         "the compositor reported a protocol error",
         False,
     ),
-    "buffer refused at copy": (
-        {"screencopy": [{"buffers": [{"format": 0}], "strict_format": True}]},
+    "protocol error at copy": (
+        {"triggers": [protocol_error_on("zwlr_screencopy_frame_v1.copy", "invalid buffer format")]},
         "the compositor reported a protocol error",
         False,
+    ),
+    "format it cannot read": (
+        {"screencopy": [{"buffers": [{"format": 0x3231564E}]}, {}]},
+        "the compositor offers the capture only in pixel format Nv12",
+        True,
     ),
 }
 

@@ -44,8 +44,9 @@ def output(
 def scenario(outputs=(None,), shm=True, screencopy_manager=True, **fields) -> dict:
     """The default globals with the given outputs (None: one default
     output), without wl_shm or the screencopy manager when asked, plus any
-    further scenario fields (screencopy, triggers)."""
-    globals_ = [SHM] if shm else []
+    further scenario fields (screencopy, triggers). `shm` may also be the
+    list of formats wl_shm offers."""
+    globals_ = [SHM] if shm is True else [{**SHM, "formats": list(shm)}] if shm else []
     globals_.append(SEAT)
     globals_ += [output() if entry is None else entry for entry in outputs]
     if screencopy_manager:

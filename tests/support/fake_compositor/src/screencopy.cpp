@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fake_compositor/pattern.hpp"
 #include "kestrin_lib/screencopy.hpp"
@@ -35,33 +36,39 @@ struct Announced {
 
 struct Frame {
   ScreencopyConfig config;
-  std::optional<Announced> buffer;  // the last buffer event sent
+  std::vector<Announced> buffers;  // the buffer events sent, in order
   bool used = false;
   bool failed_at_capture = false;
 };
 
 void destroy_frame(wl_resource* resource) { delete static_cast<Frame*>(wl_resource_get_user_data(resource)); }
 
+// The announced buffer a copy must match: the last one of the copied
+// buffer's format; without one, when the format is not checked, the last.
+const Announced* announced_for(const Frame& frame, std::uint32_t format) {
+  for (auto announced = frame.buffers.rbegin(); announced != frame.buffers.rend(); ++announced)
+    if (announced->format == format) return &*announced;
+  if (frame.config.strict_format || frame.buffers.empty()) return nullptr;
+  return &frame.buffers.back();
+}
+
 // wlroots' checks on the buffer of a copy; the text names the mismatch.
-std::optional<std::string> buffer_mismatch(const Frame& frame, const shm::Buffer* buffer) {
+std::optional<std::string> buffer_mismatch(const Frame& frame, const shm::Buffer* buffer, const Announced* expected) {
   if (buffer == nullptr) return "unsupported buffer type: not a wl_shm buffer";
-  if (!frame.buffer) return "no buffer parameters were announced for this frame";
-  const Announced& expected = *frame.buffer;
+  if (frame.buffers.empty()) return "no buffer parameters were announced for this frame";
   auto describe = [](const char* what, long long got, long long announced) {
     return std::string("invalid buffer ") + what + ": " + std::to_string(got) + ", announced " +
            std::to_string(announced);
   };
-  if (frame.config.strict_format && buffer->format != expected.format) {
-    return describe("format", buffer->format, expected.format);
+  if (expected == nullptr) return describe("format", buffer->format, frame.buffers.back().format);
+  if (static_cast<std::uint32_t>(buffer->width) != expected->width) {
+    return describe("width", buffer->width, expected->width);
   }
-  if (static_cast<std::uint32_t>(buffer->width) != expected.width) {
-    return describe("width", buffer->width, expected.width);
+  if (static_cast<std::uint32_t>(buffer->height) != expected->height) {
+    return describe("height", buffer->height, expected->height);
   }
-  if (static_cast<std::uint32_t>(buffer->height) != expected.height) {
-    return describe("height", buffer->height, expected.height);
-  }
-  if (static_cast<std::uint32_t>(buffer->stride) != expected.stride) {
-    return describe("stride", buffer->stride, expected.stride);
+  if (static_cast<std::uint32_t>(buffer->stride) != expected->stride) {
+    return describe("stride", buffer->stride, expected->stride);
   }
   return std::nullopt;
 }
@@ -75,7 +82,8 @@ void copy(wl_resource* resource, wl_resource* buffer_resource) {
     return;
   }
   const shm::Buffer* buffer = shm::buffer(buffer_resource);
-  if (auto mismatch = buffer_mismatch(frame, buffer)) {
+  const Announced* expected = buffer != nullptr ? announced_for(frame, buffer->format) : nullptr;
+  if (auto mismatch = buffer_mismatch(frame, buffer, expected)) {
     wl_resource_post_error(resource, error_invalid_buffer, "%s", mismatch->c_str());
     return;
   }
@@ -83,7 +91,7 @@ void copy(wl_resource* resource, wl_resource* buffer_resource) {
 
   std::span<std::uint8_t> bytes = buffer->bytes();
   bool written = !bytes.empty();
-  if (written) fill_pattern(bytes, frame.buffer->width, frame.buffer->height, frame.buffer->stride);
+  if (written) fill_pattern(bytes, expected->width, expected->height, expected->stride, buffer->format);
 
   const ScreencopyConfig& config = frame.config;
   wl_resource_post_event(resource, event_flags, config.flags);
@@ -133,7 +141,7 @@ void answer_capture(wl_resource* frame_resource, Frame& frame, Area area) {
     announced.stride = buffer.stride.value_or(announced.width * 4);
     wl_resource_post_event(frame_resource, event_buffer, announced.format, announced.width, announced.height,
                            announced.stride);
-    frame.buffer = announced;
+    frame.buffers.push_back(announced);
   }
   if (config.linux_dmabuf && version >= 3) {
     wl_resource_post_event(frame_resource, event_linux_dmabuf, config.linux_dmabuf->format, config.linux_dmabuf->width,
@@ -146,7 +154,7 @@ void capture(wl_resource* manager, std::uint32_t id, wl_resource* output_resourc
              std::optional<Area> region) {
   auto* global = static_cast<GlobalState*>(wl_resource_get_user_data(manager));
   wl_client* client = wl_resource_get_client(manager);
-  auto* frame = new Frame{global->server->next_capture(client), std::nullopt, false, false};
+  auto* frame = new Frame{global->server->next_capture(client), {}, false, false};
   wl_resource* resource = create_resource(client, &zwlr_screencopy_frame_v1_interface,
                                           wl_resource_get_version(manager), id, dispatch_frame, &frame_tag, frame,
                                           destroy_frame);

@@ -1,6 +1,7 @@
 // The pattern and the hash against values worked out by hand (and the
 // published FNV-1a test vectors), since the Python side mirrors both.
 #include <gtest/gtest.h>
+#include <wayland-server-protocol.h>
 
 #include "fake_compositor/pattern.hpp"
 
@@ -30,6 +31,30 @@ TEST(Pattern, RowsArePaddedAndNeverOverrun) {
   EXPECT_EQ(narrow, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 7, 0xEE, 0xEE,  //
                                                0, 1, 0, 13, 1, 1, 0, 20, 0xEE, 0xEE}));
   EXPECT_EQ(pattern_image(2, 1), (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 7}));
+}
+
+TEST(Pattern, OtherFormatsCarryTheSameChannels) {
+  // Pixel (255, 255) is B 255, G 255, R 0, X 236; 10-bit channels widen 255
+  // to 0x3FF and keep 236's top two bits, 3.
+  const std::vector<std::pair<std::uint32_t, std::array<std::uint8_t, 4>>> cases{
+      {WL_SHM_FORMAT_ARGB8888, {255, 255, 0, 236}},    {WL_SHM_FORMAT_XBGR8888, {0, 255, 255, 236}},
+      {WL_SHM_FORMAT_ABGR8888, {0, 255, 255, 236}},    {WL_SHM_FORMAT_XRGB2101010, {0xFF, 0xFF, 0x0F, 0xC0}},
+      {WL_SHM_FORMAT_ARGB2101010, {0xFF, 0xFF, 0x0F, 0xC0}}, {WL_SHM_FORMAT_XBGR2101010, {0x00, 0xFC, 0xFF, 0xFF}},
+      {WL_SHM_FORMAT_ABGR2101010, {0x00, 0xFC, 0xFF, 0xFF}},
+  };
+  for (const auto& [format, expected] : cases) {
+    std::vector<std::uint8_t> rows(256 * 1024);
+    fill_pattern(rows, 256, 256, 1024, format);
+    EXPECT_EQ((std::array<std::uint8_t, 4>{rows[255 * 1024 + 1020], rows[255 * 1024 + 1021], rows[255 * 1024 + 1022],
+                                           rows[255 * 1024 + 1023]}),
+              expected)
+        << format;
+  }
+  // What a screenshot holds: from 10 bits, the fourth byte's top two bits
+  // spread out (X of pixel (1, 0) is 7, of pixel (0, 5) 65).
+  EXPECT_EQ(pattern_image(2, 1, WL_SHM_FORMAT_XBGR2101010), (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(pattern_image(1, 6, WL_SHM_FORMAT_ARGB2101010)[5 * 4 + 3], 0x55);
+  EXPECT_EQ(pattern_image(2, 1, WL_SHM_FORMAT_ABGR8888), pattern_image(2, 1));
 }
 
 }  // namespace

@@ -263,6 +263,28 @@ TEST_F(Screencopy, FormatIsOnlyCheckedWhenStrict) {
   EXPECT_EQ(events.log.back(), "ready 0 1 2");
 }
 
+TEST_F(Screencopy, StrictFramesTakeAnyAnnouncedFormatAndNoOther) {
+  json buffers = {{{"format", WL_SHM_FORMAT_ARGB8888}, {"stride", 260}}, {{"format", WL_SHM_FORMAT_XRGB8888}}};
+  json scenario = {{"globals", globals(64, 32)}, {"screencopy", {{{"buffers", buffers}, {"strict_format", true}}}}};
+  scenario["globals"][0]["formats"] = {WL_SHM_FORMAT_ARGB8888, WL_SHM_FORMAT_XRGB8888, WL_SHM_FORMAT_XBGR8888};
+  start(scenario);
+  testing::TestFile file(std::string(1 << 16, '\0'));
+  // The first announcement, with its own stride.
+  FrameEvents events;
+  wl_proxy* frame = capture(events);
+  ASSERT_EQ(copy(frame, buffer(file, 1 << 16, 0, 64, 32, 260, WL_SHM_FORMAT_ARGB8888), events), Wait::done);
+  EXPECT_EQ(events.log.back(), "ready 0 1 2");
+
+  FrameEvents refused;
+  frame = capture(refused);
+  ASSERT_EQ(copy(frame, buffer(file, 1 << 16, 0, 64, 32, 256, WL_SHM_FORMAT_XBGR8888), refused), Wait::failed);
+  auto error = client().protocol_error();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->code, error_invalid_buffer);
+  EXPECT_NE(testing::last_client_log().find("invalid buffer format: 875709016, announced 1"), std::string::npos)
+      << testing::last_client_log();
+}
+
 TEST_F(Screencopy, SecondCopyOfAFrameIsAlreadyUsed) {
   start({{"globals", globals(64, 32)}});
   testing::TestFile file(std::string(64 * 32 * 4, '\0'));

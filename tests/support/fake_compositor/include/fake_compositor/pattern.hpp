@@ -28,11 +28,20 @@ constexpr std::array<std::uint8_t, 4> pattern_pixel(std::uint32_t x, std::uint32
 // `height` rows of `stride` bytes: pixel (x, y) at y * stride + x * 4, the
 // rest of each row filled with pattern_padding. A pixel that would cross the
 // end of its row (stride < width * 4) is left out.
-void fill_pattern(std::span<std::uint8_t> rows, std::uint32_t width, std::uint32_t height, std::uint32_t stride);
+//
+// The pixels are written in the wl_shm `format`: xrgb8888 and argb8888 as
+// pattern_pixel gives them; xbgr8888 and abgr8888 with red and blue swapped;
+// the 2:10:10:10 formats (x/a rgb and bgr) with each 8-bit channel c widened
+// to 10 bits as (c << 2) | (c >> 6) and the fourth byte cut to its top two
+// bits. Any other format is written as xrgb8888.
+void fill_pattern(std::span<std::uint8_t> rows, std::uint32_t width, std::uint32_t height, std::uint32_t stride,
+                  std::uint32_t format = 1);
 
 // The picture as a tightly packed buffer (stride width * 4): the bytes a
-// screenshot of the fake compositor's output holds.
-std::vector<std::uint8_t> pattern_image(std::uint32_t width, std::uint32_t height);
+// screenshot of the fake compositor's output holds when the compositor wrote
+// it in `format`. From a 2:10:10:10 format the fourth byte is its two bits
+// spread over 0, 0x55, 0xAA, 0xFF; everything else is pattern_pixel.
+std::vector<std::uint8_t> pattern_image(std::uint32_t width, std::uint32_t height, std::uint32_t format = 1);
 
 inline constexpr std::uint64_t fnv1a64_basis = 0xcbf29ce484222325;
 

@@ -54,6 +54,7 @@ def park_pointer(session, probe, layout_width: int) -> None:
 
 
 class TestPicture:
+    @pytest.mark.every_compositor
     def test_the_capture_is_the_probe_picture_pixel_for_pixel(self, k):
         array = k.screenshot()
         assert array.dtype == np.uint8
@@ -73,10 +74,17 @@ class TestPicture:
         assert not array.any()
 
 
+# The colour of an output that shows no window.
+BACKGROUND = {"sway": 63, "phoc": 0}
+
+
 class TestTwoOutputs:
-    def test_a_second_output_needs_a_name(self, sway, probe, new_session):
-        second = sway.add_output()
-        k = new_session()
+    @pytest.mark.every_compositor
+    def test_a_second_output_needs_a_name(self, compositor_kind, two_output_compositor, start_probe):
+        compositor, second = two_output_compositor
+        probe = start_probe(compositor)
+        probe.activate_keyboard()
+        k = kestrin.Kestrin(compositor.socket_path)
         probe.wait_input_ready(pointer=True, keyboard=True)
         park_pointer(k, probe, 2 * 1920)
         with pytest.raises(RuntimeError) as raised:
@@ -84,10 +92,10 @@ class TestTwoOutputs:
         assert str(raised.value) == "more that one WLOuput set. Please specify the name of the one to use"
         with pytest.raises(RuntimeError, match="^no WLOutput with name headless-1$"):
             k.screenshot("headless-1")
-        # The new output shows sway's empty background.
+        # The new output shows the compositor's empty background.
         empty = k.screenshot(second)
         assert empty.shape == (1080, 1920, 4)
-        assert (empty[540, 960, :3] == 63).all()
+        assert (empty[540, 960, :3] == BACKGROUND[compositor_kind]).all()
         assert_same_picture(k.screenshot("HEADLESS-1"), probe_picture(1920, 1080))
 
 

@@ -6,7 +6,6 @@ every step, and that nothing is left open behind."""
 import collections
 import gc
 import json
-import os
 import re
 
 import pytest
@@ -14,6 +13,7 @@ import pytest
 from fake_compositor import pattern
 from kestrin import Kestrin
 from interpreter import run_python
+from leak_check import descriptors
 from wire_support import (
     BUFFER,
     BUFFER_DESTROY,
@@ -154,21 +154,17 @@ class TestChoiceOfOutput:
         assert assert_nothing_sent(k, compositor, lambda: k.screenshot(screen_name)) == message
 
 
-def open_descriptors():
-    return len(os.listdir("/proc/self/fd"))
-
-
 class TestWithoutSharedMemory:
     def test_fails_after_the_parameters_and_before_a_pool(self, fake):
         compositor = fake(scenario([SMALL], shm=False))
         k = Kestrin(compositor.socket_path)
-        descriptors = open_descriptors()
+        before = descriptors()
         watch = Watch(compositor)
         with pytest.raises(RuntimeError) as caught:
             k.screenshot()
         assert str(caught.value) == "no shared memory"
         assert watch.names() == [CAPTURE, SYNC]
-        assert open_descriptors() == descriptors
+        assert descriptors() == before
         frame = watch.requests()[0]["args"][0]
         k.move_mouse(10, 10, 1, 1)
         requests = watch.requests()
@@ -340,13 +336,13 @@ class TestRefusedBuffers:
     def check_refused(self, fake, buffer):
         compositor = fake(scenario([SMALL], screencopy=[{"buffers": [buffer]}, {}]))
         k = Kestrin(compositor.socket_path)
-        descriptors = open_descriptors()
+        before = descriptors()
         watch = Watch(compositor)
         with pytest.raises(RuntimeError) as caught:
             k.screenshot()
         assert type(caught.value) is RuntimeError
         assert watch.names() == [CAPTURE, SYNC]
-        assert open_descriptors() == descriptors
+        assert descriptors() == before
         frame = watch.requests()[0]["args"][0]
         array = k.screenshot()
         watch.wait_for_count(POOL_DESTROY, 1)
@@ -455,10 +451,10 @@ def test_no_descriptor_leaks(fake):
 
     round_of_captures(2)
     gc.collect()
-    descriptors = open_descriptors()
+    before = descriptors()
     round_of_captures(50)
     gc.collect()
-    assert open_descriptors() == descriptors
+    assert descriptors() == before
 
 
 CAPTURE_RECORDS = """

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import gc
-import os
 
 import numpy as np
 import pytest
 
 import kestrin
+from leak_check import descriptors, shm_names
 from probe_client import probe_picture
 
 
@@ -27,10 +27,6 @@ def resident_kib() -> int:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise AssertionError("no VmRSS")
-
-
-def shm_files() -> set[str]:
-    return set(os.listdir("/dev/shm"))
 
 
 @pytest.fixture
@@ -104,15 +100,14 @@ class TestResources:
         for _ in range(5):
             k.screenshot()
         gc.collect()
-        descriptors = len(os.listdir("/proc/self/fd"))
-        shm = shm_files()
+        before, shm = descriptors(), shm_names()
         resident = resident_kib()
         for _ in range(500):
             array = k.screenshot()
         del array
         gc.collect()
-        assert len(os.listdir("/proc/self/fd")) == descriptors
-        assert shm_files() == shm
+        assert descriptors() == before
+        assert shm_names() == shm
         # One frame is 8 MiB; a leak of one per capture would show as gigabytes.
         assert resident_kib() - resident < 32 * 1024
         assert sway.running

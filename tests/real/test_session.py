@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import kestrin
+from leak_check import descriptors
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 NO_KEYBOARD = "wl_seat.get_keyboard called when no keyboard capability has existed"
@@ -36,10 +37,6 @@ def troubleshooting_rows() -> list[tuple[str, str]]:
     return [(message.strip(), meaning.strip()) for message, meaning in rows[1:]]
 
 
-def open_descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 class TestConstruction:
     def test_every_output_is_named_before_the_constructor_returns(self, sway, new_session):
         second = sway.add_output()
@@ -61,13 +58,13 @@ class TestConstruction:
     def test_a_hundred_sessions_leave_no_descriptor_open(self, sway, new_session):
         new_session()  # anything created once per process
         gc.collect()
-        before = open_descriptors()
+        before = descriptors()
         for _ in range(100):
             k = new_session()
             k.move_mouse(1920, 1080, 5, 5)
             del k
         gc.collect()
-        assert open_descriptors() == before
+        assert descriptors() == before
 
 
 class TestOutputsAfterConstruction:

@@ -349,7 +349,7 @@ def machine_description(python: str) -> list[str]:
         f"Python {py[0] if py else '?'} (NumPy {py[1] if len(py) > 1 else '?'}); {sway} "
         f"(wlroots {package('libwlroots*')}); grim {package('grim')}; wtype {package('wtype')}",
         f"Compositor: headless backend, pixman renderer, one output {WIDTH}x{HEIGHT} at {FRAME_RATE_HZ} Hz, "
-        f"kestrin-probe fullscreen on it",
+        f"kestrin-probe fullscreen on it; a second one alike with nothing shown (the empty desktop)",
     ]
 
 

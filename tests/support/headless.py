@@ -449,7 +449,11 @@ class HeadlessSway(HeadlessCompositor):
         return True
 
     def _outputs_up(self) -> bool:
-        return self._has_mode(FIRST_OUTPUT)
+        # The IPC socket's file exists a moment before sway listens on it.
+        try:
+            return self._has_mode(FIRST_OUTPUT)
+        except CompositorError:
+            return False
 
     def _has_mode(self, name: str) -> bool:
         for output in self.outputs():

@@ -20,6 +20,9 @@ enum class Kind {
   u32,           // required unsigned 32-bit integer
   optional_u32,  // the same, or None / omitted
   optional_text, // str, or None / omitted
+  i32,           // required signed 32-bit integer
+  optional_i32,  // the same, or None / omitted
+  button,        // a button name (str) or code (int); None / omitted: the left button
 };
 
 struct Parameter {
@@ -33,7 +36,7 @@ struct Signature {
   std::size_t required;  // the first `required` parameters have no default
 };
 
-inline constexpr std::size_t max_parameters = 6;
+inline constexpr std::size_t max_parameters = 9;
 
 // One strong reference per parameter, empty where nothing was passed. Holding
 // them keeps every argument (and the UTF-8 text borrowed from it) alive while
@@ -49,7 +52,8 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, Bound& b
 // or None; `text` borrows from the bound str.
 struct Value {
   bool given = false;
-  std::uint32_t number = 0;
+  std::uint32_t number = 0;  // also a button's code
+  std::int32_t signed_number = 0;
   std::string_view text;
 
   std::optional<std::string_view> optional_text() const {

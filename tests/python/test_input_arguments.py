@@ -195,3 +195,42 @@ class TestText:
         with pytest.raises(RuntimeError) as caught:
             k.screenshot(name)
         assert str(caught.value) == "no WLOutput with name " + name
+
+
+class TestPointerArguments:
+    @pytest.mark.parametrize("value", [-(2**31), 2**31 - 1])
+    def test_signed_bounds_reach_the_limit_check(self, k, value):
+        with pytest.raises(ValueError, match="wheel steps"):
+            k.scroll(value)
+
+    @pytest.mark.parametrize("value", [-(2**31) - 1, 2**31])
+    def test_signed_out_of_range(self, k, value):
+        with pytest.raises(OverflowError) as caught:
+            k.scroll(0, value)
+        assert str(caught.value) == OUT_OF_RANGE
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda k: k.scroll(1.5), "argument 'dy': 'float' object cannot be interpreted as an integer"),
+            (lambda k: k.move_to("3", 4), "argument 'x': 'str' object cannot be interpreted as an integer"),
+            (lambda k: k.button_down(b"left"),
+             "argument 'button': 'bytes' object is neither a button name (str) nor a button code (int)"),
+            (lambda k: k.drag(1, 2, 3, 4, steps="9"), "argument 'steps': 'str' object cannot be interpreted as an integer"),
+        ],
+    )
+    def test_wrong_types_name_the_parameter(self, k, call, message):
+        with pytest.raises(TypeError) as caught:
+            call(k)
+        assert str(caught.value) == message
+
+    def test_buttons_by_name_code_index_and_str_subclass(self, k, compositor):
+        from wire_support import BUTTON, Watch
+
+        watch = Watch(compositor)
+        for button in ("middle", 274, Index(275), Text("side")):
+            k.button_down(button)
+            k.button_up(button)
+        assert [args[1] for args in watch.args(BUTTON)] == [274, 274, 274, 274, 275, 275, 275, 275]
+        with pytest.raises(ValueError, match="unknown button 'Left'"):
+            k.button_down("Left")

@@ -13,7 +13,9 @@ then measures, all in this one run:
   and wtype typing one key per process and a long string in one;
 - screenshot() from Python and kestrin::screenshot in the core, a capture
   timed phase by phase, the same capture into a buffer kept across captures,
-  and grim -t ppm, one process per capture;
+  and grim -t ppm, one process per capture; and both once more on a second
+  sway that shows nothing (an empty desktop, as a user would try it), with
+  grim writing a file there.
 - the capture's last step, reading a frame out of its file, in each pixel
   format a compositor may announce (kestrin-bench, no compositor involved).
 
@@ -139,10 +141,38 @@ class QuietProbe:
         os.unlink(self._events.name)
 
 
+class SeatKeyboard:
+    """kestrin-seat-keyboard on a sway that shows no window: the seat's
+    keyboard for sessions on an empty desktop."""
+
+    def __init__(self, sway: HeadlessSway, executable: Path) -> None:
+        self._process = subprocess.Popen([str(executable)], env=sway.env(), stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, text=True)
+        self._expect("ready")
+
+    def _expect(self, line: str) -> None:
+        assert self._process.stdout is not None
+        answer = self._process.stdout.readline().strip()
+        if answer != line:
+            raise RuntimeError(f"kestrin-seat-keyboard said {answer!r} instead of {line!r} "
+                               f"(status {self._process.poll()})")
+
+    def activate_keyboard(self) -> None:
+        assert self._process.stdin is not None
+        self._process.stdin.write("activate\n")
+        self._process.stdin.flush()
+        self._expect("activated")
+
+    def stop(self) -> None:
+        assert self._process.stdin is not None
+        self._process.stdin.close()
+        self._process.wait(timeout=5)
+
+
 # --- running the measuring processes ------------------------------------------
 
 
-def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe) -> dict:
+def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | SeatKeyboard) -> dict:
     """Runs kestrin-bench or py_worker.py, answers its "activate" lines and
     returns its result object."""
     process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -321,7 +351,7 @@ def machine_description(python: str) -> list[str]:
         f"Python {py[0] if py else '?'} (NumPy {py[1] if len(py) > 1 else '?'}); {sway} "
         f"(wlroots {package('libwlroots*')}); grim {package('grim')}; wtype {package('wtype')}",
         f"Compositor: headless backend, pixman renderer, one output {WIDTH}x{HEIGHT} at {FRAME_RATE_HZ} Hz, "
-        f"kestrin-probe fullscreen on it",
+        f"kestrin-probe fullscreen on it; a second one alike with nothing shown (the empty desktop)",
     ]
 
 
@@ -371,7 +401,8 @@ def main() -> int:
     python = sys.executable
     bench = args.bin_dir / "kestrin-bench"
     probe_executable = args.bin_dir / "kestrin-probe"
-    for program in (bench, probe_executable):
+    seat_keyboard = args.bin_dir / "kestrin-seat-keyboard"
+    for program in (bench, probe_executable, seat_keyboard):
         if not program.is_file():
             raise SystemExit(f"{program} is missing: build it with scripts/bootstrap.sh")
     idle_share = wait_until_idle(args.wait_idle) if args.wait_idle > 0 else busy_share()
@@ -389,9 +420,14 @@ def main() -> int:
     wtype_key: list[int] = []
     wtype_text: list[int] = []
     grim: list[int] = []
-    with HeadlessSway(WIDTH, HEIGHT, FRAME_RATE_HZ) as sway:
+    empty_py: dict = {}
+    empty_grim: list[int] = []
+    with HeadlessSway(WIDTH, HEIGHT, FRAME_RATE_HZ) as sway, HeadlessSway(WIDTH, HEIGHT, FRAME_RATE_HZ) as empty, \
+            tempfile.TemporaryDirectory(prefix="kestrin-bench-") as scratch:
         env = sway.env()
+        empty_env = empty.env()
         probe = QuietProbe(sway, probe_executable)
+        keyboard = SeatKeyboard(empty, seat_keyboard)
         try:
             probe.wait_ready()
             counts = ["--sessions", str(plan.sessions), "--blocks", str(plan.blocks),
@@ -401,6 +437,11 @@ def main() -> int:
                 merge(core, run_measurer([str(bench), *counts], env, probe))
                 merge(py, run_measurer([python, str(ROOT / "benchmarks" / "py_worker.py"), *counts], env, probe))
                 grim += wall_times(["grim", "-t", "ppm", "-"], plan.grims, env)
+                merge(empty_py, run_measurer([python, str(ROOT / "benchmarks" / "py_worker.py"), "--sessions", "1",
+                                              "--blocks", "1", "--block-size", "1", "--captures", str(plan.captures)],
+                                             empty_env, keyboard))
+                empty_grim += wall_times(["grim", "-t", "ppm", os.path.join(scratch, "grim.ppm")], plan.grims,
+                                         empty_env)
                 wtype_key += wall_times(["wtype", "a"], plan.wtype_keys, env)
                 if round_ % plan.wtype_string_every == 0:
                     wtype_text += [t // len(TYPED_TEXT) for t in wall_times(["wtype", TYPED_TEXT], 1, env)]
@@ -408,19 +449,21 @@ def main() -> int:
                     imports += import_times(python, 1)
                     logging_imports += import_times(python, 1, "logging")
                     startup += wall_times([python, "-c", "pass"], 1)
-            if not sway.running:
+            if not sway.running or not empty.running:
                 raise RuntimeError("sway died during the run")
         except BaseException:
             print("--- the end of sway's log ---\n" + sway.log()[-4000:], file=sys.stderr)
             raise
         finally:
             probe.stop()
+            keyboard.stop()
     wall = time.monotonic() - started
     machine_after, steal_after = machine_cpu_seconds()
     others = (machine_after - machine_before) - (own_cpu_seconds() - own_before)
     cores = os.cpu_count() or 1
 
-    table = build_table(plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim)
+    table = build_table(plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim,
+                        empty_py["capture"]["screenshot"], empty_grim)
     print("kestrin benchmarks, " + time.strftime("%Y-%m-%d %H:%M"))
     for line in machine:
         print(line)
@@ -428,7 +471,8 @@ def main() -> int:
           f"{len(core['capture']['screenshot'])} captures of each kind, core and Python each, "
           f"{len(core['construction']['construct'])} sessions each; {len(imports)} imports; "
           f"{len(wtype_key)} wtype processes and {len(wtype_text)} wtype strings of {len(TYPED_TEXT)} keys; "
-          f"{len(grim)} grim processes; in {plan.rounds} rounds")
+          f"{len(grim)} grim processes; on the empty desktop {len(empty_py['capture']['screenshot'])} captures "
+          f"and {len(empty_grim)} grim processes; in {plan.rounds} rounds")
     print(f"Other load: {idle_share:.0%} of the CPUs busy in the second before the run; during the run's "
           f"{wall:.0f} s, other processes used {max(others, 0):.1f} CPU-s ({max(others, 0) / (wall * cores):.0%} of "
           f"the {cores} CPUs) and the hypervisor stole {steal_after - steal_before:.1f} CPU-s")
@@ -439,7 +483,8 @@ def main() -> int:
     return 0
 
 
-def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim) -> str:
+def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim,
+                empty_shot, empty_grim) -> str:
     t = Table()
     ci, pi = core["input"], py["input"]
     floor = median(ci["roundtrip"])
@@ -534,6 +579,11 @@ def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_k
     speedup = median(grim) / median(shot_py)
     t.add(Row("grim -t ppm - (one process per capture)", grim, against="screenshot() (Python)",
               ratio=f"screenshot {speedup:.2f}× faster", target=f"≥ 2× faster: {verdict(speedup, 2.0, False)}"))
+    t.add(Row("screenshot() (Python), empty desktop", empty_shot, against=f"frame interval {fmt_time(interval)}",
+              ratio=f"{median(empty_shot) / interval:.2f} frames"))
+    t.add(Row("grim -t ppm FILE, empty desktop (one process per capture)", empty_grim,
+              against="screenshot() (Python), empty desktop",
+              ratio=f"screenshot {median(empty_grim) / median(empty_shot):.2f}× faster"))
 
     fresh_total = median(ph["fresh_total"])
     t.add(Row("Capture phases (core, kestrin::screenshot's steps)", section=True))

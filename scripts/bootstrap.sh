@@ -20,6 +20,10 @@ packages=(
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   libgtest-dev nlohmann-json3-dev
   sway grim wtype wev foot fonts-dejavu-core
+  # More compositors for tests/real: phoc runs the whole module (its seat
+  # appears only once Xwayland runs); weston and cage lack the virtual-input
+  # protocols, and the tests check what construction says there.
+  phoc xwayland weston cage
 )
 . /etc/os-release
 if [ "${VERSION_ID:-}" != "12" ]; then

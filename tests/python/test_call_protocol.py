@@ -12,6 +12,7 @@ import pytest
 import kestrin
 from kestrin import Kestrin
 from interpreter import run_python
+from leak_check import descriptors
 
 NO_SEAT = {
     "globals": [
@@ -232,10 +233,6 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def open_descriptors():
-    return len(os.listdir("/proc/self/fd"))
-
-
 # A leak of one small object per call shows as growth well above this over
 # 10,000 calls; allocator noise after a warm-up run stays far below it.
 RESIDENT_TOLERANCE = 1 << 20
@@ -297,11 +294,11 @@ class TestNoLeaks:
         for _ in range(50):
             fault()
         gc.collect()
-        descriptors, count, before = open_descriptors(), sys.getrefcount(path), resident_bytes()
+        before_descriptors, count, before = descriptors(), sys.getrefcount(path), resident_bytes()
         for _ in range(500):
             fault()
         gc.collect()
-        assert open_descriptors() == descriptors
+        assert descriptors() == before_descriptors
         assert sys.getrefcount(path) == count
         assert resident_bytes() - before < RESIDENT_TOLERANCE
 
@@ -309,11 +306,11 @@ class TestNoLeaks:
         path = fake().socket_path
         Kestrin(path)
         gc.collect()
-        descriptors = open_descriptors()
+        before = descriptors()
         for _ in range(100):
             Kestrin(path)
         gc.collect()
-        assert open_descriptors() == descriptors
+        assert descriptors() == before
 
 
 REENTER = """

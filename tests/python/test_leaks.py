@@ -15,6 +15,7 @@ from dataclasses import dataclass
 import pytest
 
 from kestrin import Kestrin
+from leak_check import descriptors, shm_names
 from wire_support import close_on, output, scenario
 
 pytestmark = pytest.mark.stress
@@ -57,20 +58,6 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def descriptors() -> dict[int, str]:
-    found = {}
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            found[int(name)] = os.readlink(f"/proc/self/fd/{name}")
-        except FileNotFoundError:
-            pass  # the descriptor that listed the directory
-    return found
-
-
-def shm_entries() -> set[str]:
-    return {name for name in os.listdir("/dev/shm") if name.startswith("wl_shm-")}
-
-
 @dataclass
 class Footprint:
     descriptors: dict[int, str]
@@ -85,7 +72,7 @@ class Footprint:
         gc.collect()
         return cls(
             descriptors(),
-            shm_entries(),
+            shm_names(),
             resident_bytes(),
             heap_in_use(),
             sys.getallocatedblocks(),

@@ -6,7 +6,6 @@ every step, and that nothing is left open behind."""
 import collections
 import gc
 import json
-import os
 import re
 
 import pytest
@@ -14,6 +13,7 @@ import pytest
 from fake_compositor import pattern
 from kestrin import Kestrin
 from interpreter import run_python
+from leak_check import descriptors
 from wire_support import (
     BUFFER,
     BUFFER_DESTROY,
@@ -171,23 +171,19 @@ class TestChoiceOfOutput:
         assert assert_nothing_sent(k, compositor, lambda: k.screenshot(screen_name)) == message
 
 
-def open_descriptors():
-    return len(os.listdir("/proc/self/fd"))
-
-
 class TestWithoutSharedMemory:
     def test_fails_after_the_parameters_and_before_a_pool(self, fake):
         compositor = fake(scenario([SMALL], shm=False))
         k = Kestrin(compositor.socket_path)
         gc.collect()  # sessions earlier tests left in reference cycles
-        descriptors = open_descriptors()
+        before = descriptors()
         watch = Watch(compositor)
         with pytest.raises(RuntimeError) as caught:
             k.screenshot()
         assert str(caught.value) == "no shared memory"
         # The frame goes at once, with no further call.
         assert watch.wait_for_count(FRAME_DESTROY, 1) == [CAPTURE, SYNC, FRAME_DESTROY]
-        assert open_descriptors() == descriptors
+        assert descriptors() == before
         requests = watch.requests()
         assert target(requests[2]) == requests[0]["args"][0]
 
@@ -395,13 +391,13 @@ class TestRefusedBuffers:
         compositor = fake(scenario([SMALL], screencopy=[{"buffers": [buffer], **checks}, checks]))
         k = Kestrin(compositor.socket_path)
         gc.collect()  # sessions earlier tests left in reference cycles
-        descriptors = open_descriptors()
+        before = descriptors()
         watch = Watch(compositor)
         with pytest.raises(RuntimeError) as caught:
             k.screenshot()
         assert type(caught.value) is RuntimeError
         assert watch.wait_for_count(FRAME_DESTROY, 1) == [CAPTURE, SYNC, FRAME_DESTROY]
-        assert open_descriptors() == descriptors
+        assert descriptors() == before
         requests = watch.requests()
         assert target(requests[2]) == requests[0]["args"][0]
         array = k.screenshot()
@@ -508,10 +504,10 @@ def test_no_descriptor_leaks(fake):
 
     round_of_captures(2)
     gc.collect()
-    descriptors = open_descriptors()
+    before = descriptors()
     round_of_captures(50)
     gc.collect()
-    assert open_descriptors() == descriptors
+    assert descriptors() == before
 
 
 CAPTURE_RECORDS = """

@@ -9,13 +9,13 @@ of the construction and of a capture (at each event record); those tests run
 in a fresh interpreter because the bridge fixes logger levels per process."""
 
 import json
-import os
 
 import pytest
 
 from fake_compositor import FakeCompositor
 from kestrin import Kestrin
 from interpreter import run_python
+from leak_check import descriptors, shm_names
 from wire_support import close_on, output, protocol_error_on, scenario
 
 WIDTH, HEIGHT = 64, 48
@@ -32,26 +32,16 @@ def run_json(code: str, *args: str) -> dict:
     return json.loads(result.stdout)
 
 
-# Helpers of the child interpreters: descriptors, /dev/shm, and the
-# descriptors a started program finds open.
+# Helpers of the child interpreters: descriptors, /dev/shm (both from
+# tests/support/leak_check.py), and the descriptors a started program finds
+# open.
 HELPERS = r"""
 import fcntl, json, logging, os, stat, subprocess, sys
 import kestrin
+from leak_check import descriptors, shm_names
 
 PROBE = "import os\nfds = []\nfor fd in range(1024):\n    try:\n        os.fstat(fd)\n    except OSError:\n        continue\n" \
     "    fds.append(fd)\nprint(fds)"
-
-def descriptors():
-    found = {}
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            found[int(name)] = os.readlink(f"/proc/self/fd/{name}")
-        except FileNotFoundError:
-            pass  # the one that listed the directory
-    return found
-
-def shm_names():
-    return sorted(name for name in os.listdir("/dev/shm") if name.startswith("wl_shm-"))
 
 def inherited():
     # Both ways a program is started: fork and exec, and posix_spawn (which
@@ -70,7 +60,7 @@ def inherited():
 
 OBSERVE = HELPERS + r"""
 baseline = descriptors()
-shm_before = shm_names()
+shm_before = sorted(shm_names())
 children_before = inherited()
 # With no mask, the mode the module asks for is the mode the file gets.
 os.umask(0)
@@ -91,7 +81,7 @@ class Observe(logging.Handler):
                 "links": info.st_nlink,
                 "size": info.st_size,
             }
-        seen = {"message": message, "fresh": fresh, "shm": shm_names()}
+        seen = {"message": message, "fresh": fresh, "shm": sorted(shm_names())}
         if message.startswith("Keyboard event: Keymap") or message.startswith("Screencopy event: Ready"):
             seen["children"] = inherited()
         observations.append(seen)
@@ -106,7 +96,7 @@ after = {fd: target for fd, target in descriptors().items() if fd not in baselin
 print(json.dumps({
     "observations": observations,
     "shm_before": shm_before,
-    "shm_after": shm_names(),
+    "shm_after": sorted(shm_names()),
     "children_before": children_before,
     "between": between,
     "after_capture": inherited(),
@@ -251,20 +241,6 @@ class TestExclusiveCreation:
         assert len(report["taken"]) == 41
         self.check_names(report["attempts"])
         self.check_left_alone(report)
-
-
-def descriptors() -> dict[int, str]:
-    found = {}
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            found[int(name)] = os.readlink(f"/proc/self/fd/{name}")
-        except FileNotFoundError:
-            pass
-    return found
-
-
-def shm_names() -> set[str]:
-    return {name for name in os.listdir("/dev/shm") if name.startswith("wl_shm-")}
 
 
 # Captures that fail at each stage, before and after the file exists; with

@@ -4,7 +4,6 @@ from the default globals."""
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 SEAT = {"interface": "wl_seat", "version": 7}
@@ -72,11 +71,6 @@ def protocol_error_on(request: str, message: str, nth: int = 1, code: int = 0, d
 
 def stall_on(request: str, nth: int = 1) -> dict:
     return trigger(request, {"do": "stall"}, nth)
-
-
-def descriptors() -> set[str]:
-    """The descriptors this process has open."""
-    return set(os.listdir("/proc/self/fd"))
 
 
 def name_of(record: dict[str, Any]) -> str:

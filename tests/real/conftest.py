@@ -1,18 +1,24 @@
-"""Fixtures for the tests that run against a real compositor: a headless sway
-and kestrin-probe on it.
+"""Fixtures for the tests that run against a real compositor: a headless
+compositor (sway unless a test asks for another) and kestrin-probe on it.
 
-- ``sway``: a running ``HeadlessSway`` shared by the tests of a module. After
-  each test it is checked: if the test changed its outputs (added one, changed
-  a mode, position, scale or transform) it is replaced, so the change does not
-  reach the next test; if it died, the test fails with its log.
-- ``fresh_sway``: a ``HeadlessSway`` of the test's own, for tests that need a
-  compositor nobody has touched.
-- ``probe`` / ``fresh_probe``: a ready ``Probe`` on ``sway`` / ``fresh_sway``.
-- ``start_probe``: starts further ready probes, ``start_probe(sway)``.
+- ``compositor``: a running headless compositor (tests/support/headless.py)
+  shared by the tests of a module. After each test it is checked: if the test
+  changed its outputs (added one, changed a mode, position, scale or
+  transform) it is replaced, so the change does not reach the next test; if it
+  died, the test fails with its log. Which compositor is ``compositor_kind``:
+  "sway", unless a test is marked ``every_compositor`` (then it runs on sway
+  and on phoc) or parametrises ``compositor_kind`` itself.
+- ``sway``: the same fixture under its old name, for the tests that need sway
+  (swaymsg, outputs added at run time).
+- ``fresh_compositor`` / ``fresh_sway``: one of the test's own, for tests that
+  need a compositor nobody has touched.
+- ``probe`` / ``fresh_probe``: a ready ``Probe`` on ``compositor`` /
+  ``fresh_compositor``.
+- ``start_probe``: starts further ready probes, ``start_probe(compositor)``.
 - ``probe_executable``: the path of kestrin-probe.
 
 Every probe and compositor is stopped at the end, also when the test fails. A
-compositor that does not start fails the test with sway's log; nothing here
+compositor that does not start fails the test with its log; nothing here
 skips.
 """
 
@@ -23,8 +29,16 @@ from typing import Callable, Iterator
 
 import pytest
 
-from headless import HeadlessSway, SwayError
+from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessSway, SwayError
 from probe_client import Probe, ProbeError
+
+# The compositors that run the whole module: the core checks run on each.
+FULL_COMPOSITORS = ("sway", "phoc")
+
+
+def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
+    if metafunc.definition.get_closest_marker("every_compositor") and "compositor_kind" in metafunc.fixturenames:
+        metafunc.parametrize("compositor_kind", FULL_COMPOSITORS)
 
 
 def _root_conftest(config: pytest.Config):
@@ -43,29 +57,34 @@ def probe_executable(request: pytest.FixtureRequest) -> Path:
     return Path(_root_conftest(request.config).BIN_DIR) / "kestrin-probe"
 
 
-def _start_sway() -> HeadlessSway:
+def start_compositor(kind: str, **options) -> HeadlessCompositor:
+    """A started compositor of ``kind``; a failed start fails the test."""
     try:
-        return HeadlessSway().start()
-    except SwayError as error:
-        pytest.fail(f"the headless sway did not start: {error}", pytrace=False)
+        return COMPOSITORS[kind](**options).start()
+    except CompositorError as error:
+        pytest.fail(f"the headless {kind} did not start: {error}", pytrace=False)
 
 
-def _layout(compositor: HeadlessSway) -> list[tuple]:
-    """What a test may change about the outputs and must not pass on."""
+def _layout(compositor: HeadlessCompositor) -> list[tuple]:
+    """What a test may change about the outputs and must not pass on. Only
+    sway lets a test change them."""
+    if not isinstance(compositor, HeadlessSway):
+        return []
     return [
         (o["name"], o["active"], o.get("current_mode"), o["rect"], o.get("scale"), o.get("transform"))
         for o in compositor.outputs()
     ]
 
 
-class _SharedSway:
-    def __init__(self) -> None:
-        self.current: HeadlessSway | None = None
+class _Shared:
+    def __init__(self, kind: str) -> None:
+        self.kind = kind
+        self.current: HeadlessCompositor | None = None
         self.initial_layout: list[tuple] = []
 
-    def get(self) -> HeadlessSway:
+    def get(self) -> HeadlessCompositor:
         if self.current is None:
-            self.current = _start_sway()
+            self.current = start_compositor(self.kind)
             self.initial_layout = _layout(self.current)
         return self.current
 
@@ -73,7 +92,7 @@ class _SharedSway:
         assert self.current is not None
         try:
             return _layout(self.current) == self.initial_layout
-        except SwayError:
+        except CompositorError:
             return False
 
     def discard(self) -> None:
@@ -83,29 +102,41 @@ class _SharedSway:
 
 
 @pytest.fixture(scope="module")
-def _shared_sway() -> Iterator[_SharedSway]:
-    shared = _SharedSway()
+def _shared_compositors() -> Iterator[dict[str, _Shared]]:
+    shared: dict[str, _Shared] = {}
     try:
         yield shared
     finally:
+        for one in shared.values():
+            one.discard()
+
+
+@pytest.fixture
+def compositor_kind() -> str:
+    return "sway"
+
+
+@pytest.fixture
+def compositor(_shared_compositors: dict[str, _Shared], compositor_kind: str) -> Iterator[HeadlessCompositor]:
+    shared = _shared_compositors.setdefault(compositor_kind, _Shared(compositor_kind))
+    current = shared.get()
+    yield current
+    if not current.running:
+        log = current.log()
+        shared.discard()
+        pytest.fail(f"{compositor_kind} died during the test\n--- {compositor_kind} log ---\n{log}", pytrace=False)
+    if not shared.unchanged():
         shared.discard()
 
 
 @pytest.fixture
-def sway(_shared_sway: _SharedSway) -> Iterator[HeadlessSway]:
-    current = _shared_sway.get()
-    yield current
-    if not current.running:
-        log = current.log()
-        _shared_sway.discard()
-        pytest.fail(f"sway died during the test\n--- sway log ---\n{log}", pytrace=False)
-    if not _shared_sway.unchanged():
-        _shared_sway.discard()
+def sway(compositor: HeadlessCompositor) -> HeadlessCompositor:
+    return compositor
 
 
 @pytest.fixture
-def fresh_sway() -> Iterator[HeadlessSway]:
-    current = _start_sway()
+def fresh_compositor(compositor_kind: str) -> Iterator[HeadlessCompositor]:
+    current = start_compositor(compositor_kind)
     try:
         yield current
     finally:
@@ -113,19 +144,42 @@ def fresh_sway() -> Iterator[HeadlessSway]:
 
 
 @pytest.fixture
-def start_probe(probe_executable: Path) -> Iterator[Callable[[HeadlessSway], Probe]]:
+def two_output_compositor(compositor_kind: str, request: pytest.FixtureRequest) -> Iterator[tuple]:
+    """A compositor with two outputs side by side, HEADLESS-1 first, and the
+    second output's name. sway adds one to the shared instance (which is
+    replaced after the test); phoc makes none at run time, so there it is an
+    instance of the test's own started with two."""
+    if compositor_kind == "sway":
+        shared = request.getfixturevalue("compositor")
+        yield shared, shared.add_output()
+        return
+    current = start_compositor(compositor_kind, outputs=2)
+    try:
+        yield current, "HEADLESS-2"
+    finally:
+        current.stop()
+
+
+@pytest.fixture
+def fresh_sway(fresh_compositor: HeadlessCompositor) -> HeadlessCompositor:
+    return fresh_compositor
+
+
+@pytest.fixture
+def start_probe(probe_executable: Path) -> Iterator[Callable[[HeadlessCompositor], Probe]]:
     probes: list[Probe] = []
 
-    def start(compositor: HeadlessSway) -> Probe:
+    def start(compositor: HeadlessCompositor) -> Probe:
+        name = compositor.name
         if not compositor.running:
-            pytest.fail(f"sway is not running\n--- sway log ---\n{compositor.log()}", pytrace=False)
+            pytest.fail(f"{name} is not running\n--- {name} log ---\n{compositor.log()}", pytrace=False)
         probe = Probe(compositor, probe_executable)
         probes.append(probe)
         probe.start()
         try:
             probe.wait_ready()
         except ProbeError as error:
-            pytest.fail(f"kestrin-probe did not get ready: {error}\n--- sway log ---\n{compositor.log()}",
+            pytest.fail(f"kestrin-probe did not get ready: {error}\n--- {name} log ---\n{compositor.log()}",
                         pytrace=False)
         return probe
 
@@ -137,18 +191,18 @@ def start_probe(probe_executable: Path) -> Iterator[Callable[[HeadlessSway], Pro
 
 
 @pytest.fixture
-def probe(sway: HeadlessSway, start_probe: Callable[[HeadlessSway], Probe]) -> Probe:
-    return start_probe(sway)
+def probe(compositor: HeadlessCompositor, start_probe: Callable[[HeadlessCompositor], Probe]) -> Probe:
+    return start_probe(compositor)
 
 
 @pytest.fixture
-def fresh_probe(fresh_sway: HeadlessSway, start_probe: Callable[[HeadlessSway], Probe]) -> Probe:
-    return start_probe(fresh_sway)
+def fresh_probe(fresh_compositor: HeadlessCompositor, start_probe: Callable[[HeadlessCompositor], Probe]) -> Probe:
+    return start_probe(fresh_compositor)
 
 
 @pytest.fixture
-def new_session(sway: HeadlessSway, probe: Probe) -> Callable[[], "kestrin.Kestrin"]:
-    """Makes kestrin sessions on ``sway``. Each first makes the probe's
+def new_session(compositor: HeadlessCompositor, probe: Probe) -> Callable[[], "kestrin.Kestrin"]:
+    """Makes kestrin sessions on ``compositor``. Each first makes the probe's
     keyboard the seat's active one: an earlier session that went away may have
     taken the active keyboard with it, and without one the seat sends no
     keymap."""
@@ -156,7 +210,7 @@ def new_session(sway: HeadlessSway, probe: Probe) -> Callable[[], "kestrin.Kestr
 
     def make() -> kestrin.Kestrin:
         probe.activate_keyboard()
-        return kestrin.Kestrin(sway.socket_path)
+        return kestrin.Kestrin(compositor.socket_path)
 
     return make
 
@@ -189,7 +243,7 @@ class TwoOutputs:
 def two_outputs(request: pytest.FixtureRequest, probe_executable: Path) -> Iterator[TwoOutputs]:
     import kestrin
 
-    compositor = _start_sway()
+    compositor = start_compositor("sway")
     probes: dict[str, Probe] = {}
     try:
         second = compositor.add_output()

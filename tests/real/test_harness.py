@@ -1,13 +1,15 @@
 """The harness itself, checked against the real compositor with tools that
 are known to work: grim sees what the probe draws, wtype's keys reach the
 probe with their meaning, outputs can be added, and nothing outlives a
-compositor."""
+compositor; and the leak check that runs around every test."""
 
 from __future__ import annotations
 
 import os
 import re
 import subprocess
+import sys
+import textwrap
 import time
 from pathlib import Path
 
@@ -182,6 +184,78 @@ class TestLifeCycle:
             if _owner(Path("/dev/shm") / name) == sway_uid
         ]
         assert left == []
+
+
+# Tests that the leak check of tests/conftest.py must fail, and tests it must
+# let pass, run by a pytest of their own that loads that check.
+LEAK_CHECK_CONFTEST = """
+import importlib.util, sys
+sys.path.insert(0, {support!r})
+spec = importlib.util.spec_from_file_location("root_conftest", {conftest!r})
+root = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(root)
+no_leaks, pytest_runtest_makereport = root.no_leaks, root.pytest_runtest_makereport
+"""
+
+LEAK_CHECK_TESTS = """
+import gc, os, pytest
+
+KEPT = []
+SHM_NAME = {shm_name!r}
+
+def test_leaks_a_descriptor():
+    KEPT.append(os.open("/dev/null", os.O_RDONLY))
+
+def test_leaks_a_shared_memory_name():
+    os.close(os.open("/dev/shm/" + SHM_NAME, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+
+@pytest.mark.keeps_descriptors
+def test_marked_may_keep_one():
+    KEPT.append(os.open("/dev/null", os.O_RDONLY))
+
+def test_a_failing_test_is_not_checked_as_well():
+    KEPT.append(os.open("/dev/null", os.O_RDONLY))
+    assert False
+
+@pytest.fixture
+def held():
+    return open("/dev/null")  # closed when freed, as a session is
+
+def test_a_fixture_value_freed_after_the_test(held):
+    pass
+
+def test_a_cycle_freed_by_the_collector():
+    gc.disable()
+    try:
+        cycle = [open("/dev/null")]
+        cycle.append(cycle)
+    finally:
+        gc.enable()
+"""
+
+
+class TestLeakCheck:
+    def test_it_fails_exactly_the_tests_that_leave_something(self, tmp_path):
+        shm_name = f"wl_shm-leak-check-{os.getpid()}"
+        support = Path(__file__).resolve().parents[1] / "support"
+        (tmp_path / "conftest.py").write_text(
+            LEAK_CHECK_CONFTEST.format(support=str(support), conftest=str(support.parent / "conftest.py"))
+        )
+        (tmp_path / "test_inner.py").write_text(textwrap.dedent(LEAK_CHECK_TESTS.format(shm_name=shm_name)))
+        try:
+            run = subprocess.run(
+                [sys.executable, "-m", "pytest", "-q", "-rfE", "-p", "no:cacheprovider", "-W", "ignore",
+                 "--rootdir", str(tmp_path), "-c", os.devnull, str(tmp_path)],
+                capture_output=True, text=True, timeout=60,
+            )
+        finally:
+            if os.path.exists(f"/dev/shm/{shm_name}"):
+                os.unlink(f"/dev/shm/{shm_name}")
+        out = run.stdout
+        assert "1 failed, 5 passed, 2 errors" in out, out
+        errors = re.findall(r"^ERROR \S+::(\w+)", out, re.MULTILINE)
+        assert sorted(errors) == ["test_leaks_a_descriptor", "test_leaks_a_shared_memory_name"], out
+        assert f"/dev/shm/{shm_name}" in out and "-> /dev/null" in out, out
 
 
 def _session_members(sid: int) -> list[int]:

@@ -18,6 +18,7 @@ def motions(probe, count):
 
 
 class TestPointer:
+    @pytest.mark.every_compositor
     @pytest.mark.parametrize(
         "extent, first, second, scale",
         [
@@ -40,6 +41,7 @@ class TestPointer:
         for x, y in motions(probe, 10):
             assert 100 <= x <= 300 and 200 <= y <= 400
 
+    @pytest.mark.every_compositor
     @pytest.mark.parametrize("click, button", [("left_click", 272), ("right_click", 273)])
     def test_clicks_press_and_release_their_button(self, k, probe, click, button):
         k.move_mouse(1920, 1080, 500, 500)
@@ -55,6 +57,7 @@ class TestPointer:
 
 
 class TestKeyboard:
+    @pytest.mark.every_compositor
     def test_a_key_code_means_what_the_seat_keymap_says(self, k, probe):
         k.key_press(30, 0)
         press, release = probe.wait_for_count("key", 2)

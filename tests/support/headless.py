@@ -1,14 +1,20 @@
-"""A private headless sway for the tests that run against a real compositor.
+"""Private headless compositors for the tests that run against a real one.
 
 ``HeadlessSway`` starts sway with the headless wlroots backend and the pixman
 renderer, on one output HEADLESS-1 of 1920x1080 at 60 Hz, in a runtime
 directory of its own. Nothing is shared with other instances: each has its own
 Wayland socket and IPC socket, so tests may run several side by side.
 
-sway refuses to run as root. When the tests run as root, sway runs as the
-system user ``kestrin-sway`` (made by scripts/bootstrap.sh) and the runtime
-directory belongs to that user; root can still connect to the sockets. When the
-tests run as any other user, sway runs as that user.
+``HeadlessPhoc`` does the same with phoc, a wlroots compositor with its own
+seat, output and protocol code, which runs the whole module. ``HeadlessWeston``
+and ``HeadlessCage`` start compositors that lack the virtual-input protocols,
+for the tests of what construction says there. ``COMPOSITORS`` maps the names
+"sway", "phoc", "weston" and "cage" to the classes.
+
+sway refuses to run as root. When the tests run as root, every compositor runs
+as the system user ``kestrin-sway`` (made by scripts/bootstrap.sh) and the
+runtime directory belongs to that user; root can still connect to the sockets.
+When the tests run as any other user, they run as that user.
 
 Usage::
 
@@ -56,14 +62,18 @@ mouse_warping none
 POLL_INTERVAL = 0.005
 
 
-class SwayError(RuntimeError):
-    """sway did not start, died, or refused a command. The message carries
-    sway's log where there is one."""
+class CompositorError(RuntimeError):
+    """The compositor did not start, died, or refused a command. The message
+    carries its log where there is one."""
 
 
-def _with_log(message: str, log: str) -> str:
+# The name the sway-only tests and tools know it by.
+SwayError = CompositorError
+
+
+def _with_log(message: str, log: str, name: str = "sway") -> str:
     log = log.strip()
-    return f"{message}\n--- sway log ---\n{log}" if log else f"{message} (sway logged nothing)"
+    return f"{message}\n--- {name} log ---\n{log}" if log else f"{message} ({name} logged nothing)"
 
 
 def _descendants(pid: int) -> set[int]:
@@ -112,31 +122,37 @@ def process_alive(pid: int) -> bool:
     return state[state.rfind(")") + 2] != "Z"
 
 
-_running: "weakref.WeakSet[HeadlessSway]" = weakref.WeakSet()
+_running: "weakref.WeakSet[HeadlessCompositor]" = weakref.WeakSet()
 
 
 @atexit.register
 def _stop_leftovers() -> None:
     # A test run that ends without tearing down still takes its compositors.
-    for sway in list(_running):
-        sway.stop()
+    for compositor in list(_running):
+        compositor.stop()
 
 
-class HeadlessSway:
-    """One headless sway.
+class HeadlessCompositor:
+    """One headless compositor; subclasses say which and how it starts.
 
-    ``start()`` returns once the output is up at its mode and the Wayland
-    socket accepts connections; ``stop()`` ends sway and whatever it started
-    and removes the runtime directory. Both are idempotent, and the object is a
+    ``start()`` returns once the outputs are up and the Wayland socket accepts
+    connections; ``stop()`` ends the compositor and whatever it started and
+    removes the runtime directory. Both are idempotent, and the object is a
     context manager.
 
     Attributes, valid after ``start()``:
 
     - ``runtime_dir``: the private XDG_RUNTIME_DIR (mode 0700).
     - ``socket_path``: absolute path of the Wayland socket.
-    - ``ipc_socket_path``: absolute path of the IPC socket (SWAYSOCK).
-    - ``pid``: sway's process id.
+    - ``pid``: the compositor's process id.
+
+    ``name`` is the compositor's name, ``probe_arguments`` what kestrin-probe
+    needs to show its picture there.
     """
+
+    name = ""
+    probe_arguments: tuple[str, ...] = ()
+    requires: tuple[str, ...] = ()  # further programs it needs
 
     def __init__(
         self,
@@ -144,6 +160,7 @@ class HeadlessSway:
         height: int = 1080,
         refresh: int = 60,
         *,
+        outputs: int = 1,
         user: str = SWAY_USER,
         debug: bool = False,
         start_timeout: float = 10.0,
@@ -151,12 +168,12 @@ class HeadlessSway:
         self.width = width
         self.height = height
         self.refresh = refresh
+        self.outputs_at_start = outputs
         self.user = user
         self.debug = debug
         self.start_timeout = start_timeout
         self.runtime_dir: str | None = None
         self.socket_path: str | None = None
-        self.ipc_socket_path: str | None = None
         self.pid: int | None = None
         self._process: subprocess.Popen[bytes] | None = None
         self._log_path: Path | None = None
@@ -164,32 +181,30 @@ class HeadlessSway:
 
     # --- life cycle -------------------------------------------------------
 
-    def __enter__(self) -> "HeadlessSway":
+    def __enter__(self) -> "HeadlessCompositor":
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
 
-    def start(self) -> "HeadlessSway":
+    def start(self) -> "HeadlessCompositor":
         if self._process is not None:
             return self
-        sway = shutil.which("sway")
-        if sway is None:
-            raise SwayError("sway is not installed")
+        executable = shutil.which(self.name)
+        if executable is None:
+            raise CompositorError(f"{self.name} is not installed (scripts/bootstrap.sh installs it)")
+        for program in self.requires:
+            if shutil.which(program) is None:
+                raise CompositorError(f"{self.name} needs {program}, which is not installed")
         uid, gid = self._identity()
-        runtime_dir = Path(tempfile.mkdtemp(prefix="kestrin-sway-"))
+        runtime_dir = Path(tempfile.mkdtemp(prefix=f"kestrin-{self.name}-"))
         self.runtime_dir = str(runtime_dir)
         home = runtime_dir / "home"
         home.mkdir()
-        config = runtime_dir / "config"
-        config.write_text(
-            CONFIG_TEMPLATE.format(
-                first_output=FIRST_OUTPUT, width=self.width, height=self.height, refresh=self.refresh
-            )
-        )
-        self._log_path = runtime_dir / "sway.log"
+        files = self._write_config(runtime_dir)
+        self._log_path = runtime_dir / f"{self.name}.log"
         if uid != os.getuid():
-            for path in (runtime_dir, home, config):
+            for path in (runtime_dir, home, *files):
                 os.chown(path, uid, gid)
         runtime_dir.chmod(0o700)
 
@@ -200,8 +215,9 @@ class HeadlessSway:
             "WLR_BACKENDS": "headless",
             "WLR_RENDERER": "pixman",
             "WLR_LIBINPUT_NO_DEVICES": "1",
+            "WLR_HEADLESS_OUTPUTS": str(self.outputs_at_start),
         }
-        command = [sway, "-c", str(config)] + (["-d"] if self.debug else [])
+        command = [executable, *self._arguments(runtime_dir)]
         if uid != os.getuid():
             setpriv = shutil.which("setpriv") or "/usr/bin/setpriv"
             command = [setpriv, f"--reuid={uid}", f"--regid={gid}", "--init-groups", *command]
@@ -226,7 +242,7 @@ class HeadlessSway:
         return self
 
     def stop(self) -> None:
-        """Ends sway and everything it started, removes the runtime
+        """Ends the compositor and everything it started, removes the runtime
         directory. The log stays readable through ``log()``."""
         process, self._process = self._process, None
         if process is not None:
@@ -259,7 +275,7 @@ class HeadlessSway:
         return self._process is not None and self._process.poll() is None
 
     def log(self) -> str:
-        """What sway has written to stdout and stderr so far."""
+        """What the compositor has written to stdout and stderr so far."""
         if self._log_path is not None:
             try:
                 return self._log_path.read_text(errors="replace")
@@ -270,18 +286,94 @@ class HeadlessSway:
     # --- clients ----------------------------------------------------------
 
     def env(self, base: dict[str, str] | None = None) -> dict[str, str]:
-        """An environment for clients of this sway: ``base`` (by default this
-        process's environment) with WAYLAND_DISPLAY (the absolute socket path),
-        XDG_RUNTIME_DIR and SWAYSOCK set, and WAYLAND_SOCKET and DISPLAY
-        removed so that clients cannot end up anywhere else."""
+        """An environment for clients of this compositor: ``base`` (by
+        default this process's environment) with WAYLAND_DISPLAY (the absolute
+        socket path) and XDG_RUNTIME_DIR set, and WAYLAND_SOCKET, DISPLAY and
+        SWAYSOCK removed so that clients cannot end up anywhere else."""
         if self.socket_path is None:
-            raise SwayError("sway is not running")
+            raise CompositorError(f"{self.name} is not running")
         env = dict(os.environ if base is None else base)
         env["WAYLAND_DISPLAY"] = self.socket_path
         env["XDG_RUNTIME_DIR"] = str(self.runtime_dir)
+        for name in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK"):
+            env.pop(name, None)
+        return env
+
+    # --- what subclasses say ----------------------------------------------
+
+    def _write_config(self, runtime_dir: Path) -> list[Path]:
+        """Writes the compositor's configuration into ``runtime_dir`` and
+        returns the files written."""
+        return []
+
+    def _arguments(self, runtime_dir: Path) -> list[str]:
+        return []
+
+    def _find_sockets(self) -> bool:
+        assert self.runtime_dir is not None
+        wayland = [n for n in os.listdir(self.runtime_dir) if n.startswith("wayland-") and not n.endswith(".lock")]
+        if not wayland:
+            return False
+        self.socket_path = os.path.join(self.runtime_dir, sorted(wayland)[0])
+        return True
+
+    def _outputs_up(self) -> bool:
+        return True
+
+    # --- internals --------------------------------------------------------
+
+    def _identity(self) -> tuple[int, int]:
+        if os.getuid() != 0:
+            return os.getuid(), os.getgid()
+        try:
+            entry = pwd.getpwnam(self.user)
+        except KeyError:
+            raise CompositorError(
+                f"{self.name} cannot run as root and the user {self.user!r} does not exist; run "
+                f"scripts/bootstrap.sh or: useradd --system --no-create-home --home-dir /nonexistent "
+                f"--shell /usr/sbin/nologin {self.user}"
+            ) from None
+        return entry.pw_uid, entry.pw_gid
+
+    def _poll(self, condition: Callable[[], Any], deadline: float, what: str) -> Any:
+        while True:
+            if self._process is None or self._process.poll() is not None:
+                raise CompositorError(_with_log(f"{self.name} ended while waiting for {what}", self.log(), self.name))
+            value = condition()
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                raise CompositorError(_with_log(f"timed out waiting for {what}", self.log(), self.name))
+            time.sleep(POLL_INTERVAL)
+
+    def _accepts(self) -> bool:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            try:
+                probe.connect(str(self.socket_path))
+            except OSError:
+                return False
+        return True
+
+    def _wait_until_up(self) -> None:
+        deadline = time.monotonic() + self.start_timeout
+        self._poll(self._find_sockets, deadline, "the Wayland socket")
+        self._poll(self._accepts, deadline, "the Wayland socket to accept connections")
+        self._poll(self._outputs_up, deadline, "the outputs to come up")
+
+
+class HeadlessSway(HeadlessCompositor):
+    """One headless sway; ``ipc_socket_path`` is its IPC socket (SWAYSOCK)."""
+
+    name = "sway"
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.ipc_socket_path: str | None = None
+
+    def env(self, base: dict[str, str] | None = None) -> dict[str, str]:
+        """As for every compositor, with SWAYSOCK set."""
+        env = super().env(base)
         env["SWAYSOCK"] = str(self.ipc_socket_path)
-        env.pop("WAYLAND_SOCKET", None)
-        env.pop("DISPLAY", None)
         return env
 
     def swaymsg(self, *args: str, timeout: float = 10.0) -> Any:
@@ -336,48 +428,32 @@ class HeadlessSway:
 
     # --- internals --------------------------------------------------------
 
-    def _identity(self) -> tuple[int, int]:
-        if os.getuid() != 0:
-            return os.getuid(), os.getgid()
-        try:
-            entry = pwd.getpwnam(self.user)
-        except KeyError:
-            raise SwayError(
-                f"sway cannot run as root and the user {self.user!r} does not exist; run "
-                f"scripts/bootstrap.sh or: useradd --system --no-create-home --home-dir /nonexistent "
-                f"--shell /usr/sbin/nologin {self.user}"
-            ) from None
-        return entry.pw_uid, entry.pw_gid
+    def _write_config(self, runtime_dir: Path) -> list[Path]:
+        config = runtime_dir / "config"
+        config.write_text(
+            CONFIG_TEMPLATE.format(
+                first_output=FIRST_OUTPUT, width=self.width, height=self.height, refresh=self.refresh
+            )
+        )
+        return [config]
 
-    def _poll(self, condition: Callable[[], Any], deadline: float, what: str) -> Any:
-        while True:
-            if self._process is None or self._process.poll() is not None:
-                raise SwayError(_with_log(f"sway ended while waiting for {what}", self.log()))
-            value = condition()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                raise SwayError(_with_log(f"timed out waiting for {what}", self.log()))
-            time.sleep(POLL_INTERVAL)
+    def _arguments(self, runtime_dir: Path) -> list[str]:
+        return ["-c", str(runtime_dir / "config")] + (["-d"] if self.debug else [])
 
     def _find_sockets(self) -> bool:
         assert self.runtime_dir is not None
-        names = os.listdir(self.runtime_dir)
-        wayland = [n for n in names if n.startswith("wayland-") and not n.endswith(".lock")]
-        ipc = [n for n in names if n.startswith("sway-ipc.") and n.endswith(".sock")]
-        if not wayland or not ipc:
+        ipc = [n for n in os.listdir(self.runtime_dir) if n.startswith("sway-ipc.") and n.endswith(".sock")]
+        if not ipc or not super()._find_sockets():
             return False
-        self.socket_path = os.path.join(self.runtime_dir, sorted(wayland)[0])
         self.ipc_socket_path = os.path.join(self.runtime_dir, ipc[0])
         return True
 
-    def _accepts(self) -> bool:
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
-            try:
-                probe.connect(str(self.socket_path))
-            except OSError:
-                return False
-        return True
+    def _outputs_up(self) -> bool:
+        # The IPC socket's file exists a moment before sway listens on it.
+        try:
+            return self._has_mode(FIRST_OUTPUT)
+        except CompositorError:
+            return False
 
     def _has_mode(self, name: str) -> bool:
         for output in self.outputs():
@@ -389,8 +465,62 @@ class HeadlessSway:
                 )
         return False
 
-    def _wait_until_up(self) -> None:
-        deadline = time.monotonic() + self.start_timeout
-        self._poll(self._find_sockets, deadline, "the Wayland and IPC sockets")
-        self._poll(self._accepts, deadline, "the Wayland socket to accept connections")
-        self._poll(lambda: self._has_mode(FIRST_OUTPUT), deadline, f"{FIRST_OUTPUT} to come up")
+
+class HeadlessPhoc(HeadlessCompositor):
+    """One headless phoc with ``outputs`` outputs HEADLESS-1, HEADLESS-2, ...
+    side by side, each at this instance's mode. phoc makes no outputs at run
+    time: a test that needs two starts an instance with two."""
+
+    name = "phoc"
+    # phoc's headless output shows a fullscreen window black in every
+    # capture; an ordinary window, which phoc maximizes, shows its picture.
+    probe_arguments = ("--windowed",)
+
+    # phoc sets its seat up together with its (lazily started) Xwayland; with
+    # Xwayland absent or disabled it offers no wl_seat at all.
+    requires = ("Xwayland",)
+
+    def _write_config(self, runtime_dir: Path) -> list[Path]:
+        config = runtime_dir / "phoc.ini"
+        config.write_text("".join(
+            f"[output:HEADLESS-{n + 1}]\nmode = {self.width}x{self.height}@{self.refresh}Hz\n"
+            f"scale = 1\nx = {n * self.width}\ny = 0\n"
+            for n in range(self.outputs_at_start)
+        ))
+        return [config]
+
+    def _arguments(self, runtime_dir: Path) -> list[str]:
+        return ["-C", str(runtime_dir / "phoc.ini")]
+
+    def _outputs_up(self) -> bool:
+        # phoc listens before its backend has made the outputs, and has no
+        # IPC to ask; it logs each one it adds.
+        log = self.log()
+        return all(f"Output 'HEADLESS-{n + 1}' added" in log for n in range(self.outputs_at_start))
+
+
+class HeadlessWeston(HeadlessCompositor):
+    """One weston with its headless backend and the pixman renderer. It has no
+    input devices and so no seat, and offers neither virtual-input protocol."""
+
+    name = "weston"
+
+    def _arguments(self, runtime_dir: Path) -> list[str]:
+        return ["--backend=headless-backend.so", "--use-pixman", f"--width={self.width}",
+                f"--height={self.height}", "--socket=wayland-1"]
+
+
+class HeadlessCage(HeadlessCompositor):
+    """One cage, a kiosk compositor on the headless wlroots backend: its seat
+    has no keyboard, and it offers no virtual-keyboard manager for a client to
+    make one. Its kiosk application is a sleep, for cage ends with it."""
+
+    name = "cage"
+
+    def _arguments(self, runtime_dir: Path) -> list[str]:
+        return ["--", "sleep", "infinity"]
+
+
+COMPOSITORS: dict[str, type[HeadlessCompositor]] = {
+    compositor.name: compositor for compositor in (HeadlessSway, HeadlessPhoc, HeadlessWeston, HeadlessCage)
+}

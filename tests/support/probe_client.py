@@ -82,8 +82,9 @@ class Probe:
     """One running kestrin-probe.
 
     ``env`` is the environment of the probe (``HeadlessSway.env()``, or any
-    mapping with WAYLAND_DISPLAY and XDG_RUNTIME_DIR); a ``HeadlessSway`` may be
-    passed instead. ``executable`` is the path of kestrin-probe.
+    mapping with WAYLAND_DISPLAY and XDG_RUNTIME_DIR); a compositor of
+    headless.py may be passed instead, and then its ``probe_arguments`` are
+    used too. ``executable`` is the path of kestrin-probe.
 
     Events are kept in arrival order until ``clear()``, and every wait looks
     at all of them: call ``clear()`` before the action whose effect a test
@@ -93,6 +94,7 @@ class Probe:
 
     def __init__(self, env: Any, executable: str | os.PathLike[str]) -> None:
         self._env = dict(env.env() if hasattr(env, "env") else env)
+        self._arguments = list(getattr(env, "probe_arguments", ()))
         self.executable = Path(executable)
         self._process: subprocess.Popen[bytes] | None = None
         self._events: list[Event] = []
@@ -132,7 +134,7 @@ class Probe:
         if not self.executable.is_file():
             raise ProbeError(f"{self.executable} is missing; build the tests (KESTRIN_TEST_BIN names the directory)")
         self._process = subprocess.Popen(
-            [str(self.executable)],
+            [str(self.executable), *self._arguments],
             env=self._env,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,

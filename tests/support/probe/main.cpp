@@ -1,7 +1,8 @@
 // kestrin-probe: a Wayland client for the tests that run against a real
 // compositor. It gives the seat a keyboard (a virtual keyboard with a full
 // "us" keymap, which never types), shows a fullscreen window with a known
-// picture, and reports every pointer and keyboard event it receives as JSON
+// picture (an ordinary window with --windowed, for compositors that capture
+// a fullscreen window black), and reports every pointer and keyboard event it receives as JSON
 // lines on stdout. It connects to the compositor that WAYLAND_DISPLAY and
 // XDG_RUNTIME_DIR name, and ends on SIGTERM, SIGINT, SIGHUP or when stdin
 // closes.
@@ -54,7 +55,12 @@ void activate_keyboard(zwp_virtual_keyboard_v1* keyboard, const kestrin::EventQu
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  bool fullscreen = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) != "--windowed") return fail("unknown argument " + std::string(argv[i]));
+    fullscreen = false;
+  }
   const kestrin::Fd signals = probe::termination_signals();
   if (!signals) return fail("cannot watch for signals");
 
@@ -82,7 +88,7 @@ int main() {
                                     keymap_file.fd.get(), keymap_file.size);
 
   const probe::Input input(display, queue_handle, globals.seat.get(), context.get());
-  const probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get());
+  const probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get(), fullscreen);
 
   std::string why;
   const auto command = [&](std::string_view line) {

@@ -23,7 +23,7 @@ void handle_wm_capabilities(void*, xdg_toplevel*, wl_array*) {}
 
 }  // namespace
 
-Window::Window(wl_compositor* compositor, xdg_wm_base* wm_base, wl_shm* shm) : shm_(shm) {
+Window::Window(wl_compositor* compositor, xdg_wm_base* wm_base, wl_shm* shm, bool fullscreen) : shm_(shm) {
   surface_.reset(wl_compositor_create_surface(compositor));
   xdg_surface_.reset(xdg_wm_base_get_xdg_surface(wm_base, surface_.get()));
   static const xdg_surface_listener surface_listener = {.configure = handle_surface_configure};
@@ -40,7 +40,7 @@ Window::Window(wl_compositor* compositor, xdg_wm_base* wm_base, wl_shm* shm) : s
   xdg_toplevel_set_app_id(toplevel_.get(), "kestrin-probe");
   // Asked for before the first commit, so that the window is fullscreen from
   // the moment it is mapped.
-  xdg_toplevel_set_fullscreen(toplevel_.get(), nullptr);
+  if (fullscreen) xdg_toplevel_set_fullscreen(toplevel_.get(), nullptr);
   wl_surface_commit(surface_.get());
 }
 

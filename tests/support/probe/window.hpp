@@ -1,5 +1,5 @@
-// The probe's one window: a fullscreen xdg_toplevel showing the test picture
-// at whatever size the compositor configures.
+// The probe's one window: an xdg_toplevel showing the test picture at whatever
+// size the compositor configures, fullscreen unless asked otherwise.
 //
 // Lines written: "configure" {width, height} for every configure sequence
 // (0 where the compositor leaves the size to the client),
@@ -22,7 +22,7 @@ namespace probe {
 
 class Window {
  public:
-  Window(wl_compositor* compositor, xdg_wm_base* wm_base, wl_shm* shm);
+  Window(wl_compositor* compositor, xdg_wm_base* wm_base, wl_shm* shm, bool fullscreen);
   Window(const Window&) = delete;
   Window& operator=(const Window&) = delete;
 

@@ -117,6 +117,63 @@ bool convert_text(const Parameter& parameter, PyObject* argument, std::string_vi
   return true;
 }
 
+// One entry of a key sequence: a name or a key code.
+bool convert_key_item(const Parameter& parameter, PyObject* item, std::vector<KeySpec>& out) {
+  if (PyUnicode_Check(item)) {
+    std::string_view name;
+    if (!convert_text(parameter, item, name)) return false;
+    out.emplace_back(std::string(name));
+    return true;
+  }
+  std::uint32_t code = 0;
+  if (!convert_u32(parameter, item, code)) return false;
+  out.emplace_back(code);
+  return true;
+}
+
+// A str is one combination ("ctrl+t"), kept as text; any other sequence
+// (but bytes, whose items would pass for key codes) lists the keys.
+bool convert_keys(const Parameter& parameter, PyObject* argument, Value& value) {
+  if (PyUnicode_Check(argument)) {
+    value.is_text = true;
+    return convert_text(parameter, argument, value.text);
+  }
+  if (PyBytes_Check(argument) || PyByteArray_Check(argument) || !PySequence_Check(argument)) {
+    Ref type_name = type_qualname(argument);
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'str | Sequence[str | int]'", type_name.get());
+    name_parameter_in_type_error(parameter.name);
+    return false;
+  }
+  Ref items = Ref::steal(PySequence_Tuple(argument));
+  if (!items) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!convert_key_item(parameter, PyTuple_GET_ITEM(items.get(), i), value.keys)) return false;
+  }
+  return true;
+}
+
+bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
+  switch (parameter.kind) {
+    case Kind::optional_text:
+    case Kind::text:
+      return convert_text(parameter, argument, value.text);
+    case Kind::key:
+      value.is_text = PyUnicode_Check(argument);
+      return value.is_text ? convert_text(parameter, argument, value.text)
+                           : convert_u32(parameter, argument, value.number);
+    case Kind::keys:
+      return convert_keys(parameter, argument, value);
+    case Kind::u32:
+    case Kind::optional_u32:
+      break;
+  }
+  return convert_u32(parameter, argument, value.number);
+}
+
+bool is_optional(Kind kind) { return kind == Kind::optional_u32 || kind == Kind::optional_text; }
+
 }  // namespace
 
 bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& bound) {
@@ -152,11 +209,9 @@ bool convert(const Signature& signature, const Bound& bound, Values& values) {
     const Parameter& parameter = signature.parameters[i];
     PyObject* argument = bound[i].get();
     Value& value = values[i];
-    if (parameter.kind != Kind::u32 && (argument == nullptr || argument == Py_None)) continue;
+    if (is_optional(parameter.kind) && (argument == nullptr || argument == Py_None)) continue;
     value.given = true;
-    const bool converted = parameter.kind == Kind::optional_text ? convert_text(parameter, argument, value.text)
-                                                                 : convert_u32(parameter, argument, value.number);
-    if (!converted) return false;
+    if (!convert_one(parameter, argument, value)) return false;
   }
   return true;
 }

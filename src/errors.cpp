@@ -54,7 +54,8 @@ void raise_error(const Error& error) noexcept {
     // The signal handler that ended the wait has raised already.
     if (error.is_interrupted() && PyErr_Occurred() != nullptr) return;
     Ref message = text_to_str(report_text(error));
-    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    PyObject* type = error.kind == Error::Kind::invalid_value ? PyExc_ValueError : PyExc_RuntimeError;
+    if (message) PyErr_SetObject(type, message.get());
   } catch (...) {
     raise_from_cpp_exception();
   }

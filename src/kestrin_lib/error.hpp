@@ -1,7 +1,9 @@
 // Error values of the core: an ordinary error (a message and an ordered chain
 // of causes), a fatal failure of an internal invariant, which the Python
 // surface raises as InternalFault instead of RuntimeError, or a wait for the
-// compositor that the caller's interruption check ended.
+// compositor that the caller's interruption check ended, or a value the
+// caller gave that the compositor or the keymap cannot do (ValueError in
+// Python).
 #pragma once
 
 #include <expected>
@@ -12,7 +14,7 @@
 namespace kestrin {
 
 struct Error {
-  enum class Kind { ordinary, fatal, interrupted };
+  enum class Kind { ordinary, fatal, interrupted, invalid_value };
 
   Kind kind = Kind::ordinary;
   std::string message;
@@ -30,6 +32,8 @@ struct Error {
   // The interruption check has already said why (in Python: the exception a
   // signal handler raised is pending); the message is for other callers.
   static Error interrupted() { return Error{Kind::interrupted, "the wait for the compositor was interrupted", {}, {}}; }
+
+  static Error invalid_value(std::string message) { return Error{Kind::invalid_value, std::move(message), {}, {}}; }
 
   bool is_fatal() const { return kind == Kind::fatal; }
   bool is_interrupted() const { return kind == Kind::interrupted; }

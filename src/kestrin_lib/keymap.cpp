@@ -229,15 +229,25 @@ void SeatKeymap::build_tables() {
   const std::uint32_t level3 = modifiers_of(XKB_KEY_ISO_Level3_Shift);
   std::array<std::uint32_t, 4> combinations = {0, shift, level3, shift | level3};
 
-  // What a client computes from the key and the modifiers we send, fewest
-  // modifiers first, then the lowest key.
+  // What a client computes from the key and the modifiers we send. Keypad
+  // keys (which applications may treat apart from the main block) and keys
+  // beyond X11's 255 (which Xwayland cannot pass on) come last; then the
+  // fewest modifiers, then the lowest key.
+  std::unordered_map<char32_t, std::uint64_t> ranks;
   for (std::size_t i = 0; i < combinations.size(); ++i) {
     const std::uint32_t modifiers = combinations[i];
     if (i > 0 && (modifiers == 0 || (i == 3 && (shift == 0 || level3 == 0)))) continue;
     xkb_state_update_mask(probe.get(), modifiers, 0, 0, 0, 0, 0);
     for (xkb_keycode_t code = first; code <= last; ++code) {
       const std::uint32_t c = xkb_state_key_get_utf32(probe.get(), code);
-      if (c != 0) strokes_.try_emplace(static_cast<char32_t>(c), KeyStroke{code - evdev_offset, modifiers});
+      if (c == 0) continue;
+      const xkb_keysym_t keysym = xkb_state_key_get_one_sym(probe.get(), code);
+      const bool awkward = code > 255 || (keysym >= XKB_KEY_KP_Space && keysym <= XKB_KEY_KP_9);
+      const std::uint64_t rank = (std::uint64_t{awkward} << 40) | (std::uint64_t{i} << 32) | code;
+      auto [entry, added] = ranks.try_emplace(static_cast<char32_t>(c), rank);
+      if (!added && entry->second <= rank) continue;
+      entry->second = rank;
+      strokes_.insert_or_assign(static_cast<char32_t>(c), KeyStroke{code - evdev_offset, modifiers});
     }
   }
 }

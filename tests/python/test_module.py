@@ -20,6 +20,13 @@ METHOD_SIGNATURES = {
     "key_press": "(self, /, key, duration_ms, duration_ms_max=None)",
     "screenshot": "(self, /, screen_name=None)",
 }
+# Methods added beside the five, which carry a docstring after the signature.
+KEYBOARD_SIGNATURES = {
+    "key_down": "(self, /, key)",
+    "key_up": "(self, /, key)",
+    "press_keys": "(self, /, keys, duration_ms=0, duration_ms_max=None)",
+    "type_text": "(self, /, text, interval_ms=0, interval_ms_max=None)",
+}
 
 
 class TestModuleContents:
@@ -59,9 +66,16 @@ class TestClass:
         assert method.__doc__ is None
         assert method.__text_signature__ == METHOD_SIGNATURES[name].replace("self, /", "$self")
 
-    def test_no_methods_beyond_the_five(self):
+    @pytest.mark.parametrize("name", sorted(KEYBOARD_SIGNATURES))
+    def test_added_method_signature_and_docstring(self, name):
+        method = getattr(Kestrin, name)
+        assert str(inspect.signature(method)) == KEYBOARD_SIGNATURES[name]
+        assert method.__text_signature__ == KEYBOARD_SIGNATURES[name].replace("self, /", "$self")
+        assert method.__doc__ and "\n" not in method.__doc__
+
+    def test_no_methods_beyond_the_five_and_the_added_ones(self):
         own = {name for name in vars(Kestrin) if not name.startswith("__")}
-        assert own == set(METHOD_SIGNATURES)
+        assert own == set(METHOD_SIGNATURES) | set(KEYBOARD_SIGNATURES)
 
     def test_only_new_is_special(self):
         assert "__new__" in vars(Kestrin)

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import pytest
 
 from kestrin import Kestrin
-from wire_support import close_on, output, scenario
+from wire_support import close_on, keymap_scenario, output, scenario
 
 pytestmark = pytest.mark.stress
 
@@ -173,6 +173,23 @@ class TestSucceeding:
         key, hold, hold_max = Number(30), Number(0), Number(1)
         assert_flat(lambda: session.key_press(key, hold, hold_max), watched=[key, hold, hold_max, session])
 
+    def test_keyboard(self, fake):
+        # Every new keyboard method in one loop, with the keymap understood.
+        session = Kestrin(fake(keymap_scenario()).socket_path)
+        name, code, combination, text = Text("shift"), Number(30), Text("ctrl+t"), Text("aA@")
+        keys = [Text("Control_L"), Number(20)]
+
+        def type_and_press():
+            session.key_down(name)
+            session.key_down(code)
+            session.key_up(code)
+            session.key_up(name)
+            session.press_keys(combination)
+            session.press_keys(keys)
+            session.type_text(text)
+
+        assert_flat(type_and_press, watched=[name, code, combination, text, *keys, session], iterations=3_000)
+
     def test_screenshot(self, session):
         name = Text(OUTPUT_NAME)
         calls = [lambda: session.screenshot(), lambda: session.screenshot(name)]
@@ -214,9 +231,16 @@ class TestFailing:
             "screenshot wrong type",
             "screenshot unknown output",
             "screenshot surrogate",
+            "type_text untypeable",
+            "press_keys unknown names",
+            "key_up not held",
+            "press_keys wrong item",
         ],
     )
-    def test_argument_and_lookup_errors(self, session, case):
+    def test_argument_and_lookup_errors(self, fake, case):
+        # A seat with a keymap the module reads, so that names and text are
+        # looked up.
+        session = Kestrin(fake(keymap_scenario()).socket_path)
         text, big, huge = Text("".join(["fi", "ve"])), Number(2**40), Number(2**70)
         refused, name = RefusedIndex(), Text("no-such-output")
         surrogate = Text("\ud800")
@@ -229,6 +253,10 @@ class TestFailing:
             "screenshot wrong type": (lambda: session.screenshot(big), TypeError),
             "screenshot unknown output": (lambda: session.screenshot(name), RuntimeError),
             "screenshot surrogate": (lambda: session.screenshot(surrogate), UnicodeEncodeError),
+            "type_text untypeable": (lambda: session.type_text(Text("aaé")), ValueError),
+            "press_keys unknown names": (lambda: session.press_keys([text, Text("ctrl"), name]), ValueError),
+            "key_up not held": (lambda: session.key_up(text), ValueError),
+            "press_keys wrong item": (lambda: session.press_keys([name, refused]), TypeError),
         }
         call, error = calls[case]
         assert_flat(call, error, watched=[text, big, huge, refused, name, surrogate, session])

@@ -70,6 +70,9 @@ def main() -> None:
     left = k.left_click
     right = k.right_click
     key = k.key_press
+    move_to = k.move_to
+    scroll = k.scroll
+    move_to(0, 0)  # not counted: its first call makes the output's pointer
     # The same kinds, in the same order and with the same arguments, as in
     # kestrin-bench, each timed in turn within every block.
     actions = [
@@ -77,6 +80,9 @@ def main() -> None:
         ("left_click", lambda i: left(0)),
         ("right_click", lambda i: right(0)),
         ("key_press", lambda i: key(KEY_A, 0)),
+        # Python only, set beside move_mouse.
+        ("move_to", lambda i: move_to(900 + i % 2 * 20, 500)),
+        ("scroll", lambda i: scroll(1 - i % 2 * 2)),
     ]
     # The cost of the timing loop and the lambda around the call, to be taken
     # off every sample.

@@ -500,6 +500,13 @@ def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_k
         t.add(Row(f"{label}: client CPU per call (Python)", py_cpu, rate=False,
                   against=f"core {fmt_time(median(core_cpu))}",
                   python_vs_core=f"{median(py_cpu) / median(core_cpu):.2f}×"))
+    move_py = median(pi["move_mouse"])
+    move_to_ratio = median(pi["move_to"]) / move_py
+    t.add(Row("move_to(x, y) on the output's pixels (Python)", pi["move_to"],
+              against=f"move_mouse (Python) {fmt_time(move_py)}", ratio=f"{move_to_ratio:.2f}×",
+              target=f"≤ 1.1×: {verdict(move_to_ratio, 1.1)}"))
+    t.add(Row("scroll(±1) (Python)", pi["scroll"], against=f"1 roundtrip {fmt_time(floor)}",
+              ratio=f"{median(pi['scroll']) / floor:.2f}×"))
     t.add(Row("move_mouse to the point it is at (core)", ci["move_mouse_same_point"], against="1 roundtrip",
               ratio=f"{median(ci['move_mouse_same_point']) / floor:.2f}×"))
     for name, label in [

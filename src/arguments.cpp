@@ -1,6 +1,9 @@
 #include "arguments.hpp"
 
+#include <limits>
 #include <string>
+
+#include "kestrin_lib/mod.hpp"
 
 namespace kestrin::py {
 namespace {
@@ -88,18 +91,25 @@ void name_parameter_in_type_error(const char* name) {
   PyErr_SetRaisedException(renamed.release());
 }
 
-bool convert_u32(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+// An integer within T's range; beyond it, OverflowError as for any integral
+// conversion.
+template <class T>
+bool convert_integer(const Parameter& parameter, PyObject* argument, T& out) {
   const long value = PyLong_AsLong(argument);
   if (value == -1 && PyErr_Occurred()) {
     name_parameter_in_type_error(parameter.name);
     return false;
   }
-  if (value < 0 || static_cast<unsigned long>(value) > UINT32_MAX) {
+  if (value < std::numeric_limits<T>::min() || value > static_cast<long>(std::numeric_limits<T>::max())) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }
-  out = static_cast<std::uint32_t>(value);
+  out = static_cast<T>(value);
   return true;
+}
+
+bool convert_u32(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+  return convert_integer(parameter, argument, out);
 }
 
 bool convert_text(const Parameter& parameter, PyObject* argument, std::string_view& out) {
@@ -117,18 +127,16 @@ bool convert_text(const Parameter& parameter, PyObject* argument, std::string_vi
   return true;
 }
 
-// One entry of a key sequence: a name or a key code.
-bool convert_key_item(const Parameter& parameter, PyObject* item, std::vector<KeySpec>& out) {
-  if (PyUnicode_Check(item)) {
-    std::string_view name;
-    if (!convert_text(parameter, item, name)) return false;
-    out.emplace_back(std::string(name));
-    return true;
-  }
-  std::uint32_t code = 0;
-  if (!convert_u32(parameter, item, code)) return false;
-  out.emplace_back(code);
-  return true;
+// A key: a name (str) or a code (int), as the buttons take theirs.
+bool convert_key(const Parameter& parameter, PyObject* argument, Value& value) {
+  value.is_text = PyUnicode_Check(argument);
+  if (value.is_text) return convert_text(parameter, argument, value.text);
+  if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(parameter, argument, value.number);
+  Ref type_name = type_qualname(argument);
+  if (!type_name) return false;
+  PyErr_Format(PyExc_TypeError, "'%U' object is neither a key name (str) nor a key code (int)", type_name.get());
+  name_parameter_in_type_error(parameter.name);
+  return false;
 }
 
 // A str is one combination ("ctrl+t"), kept as text; any other sequence
@@ -149,22 +157,53 @@ bool convert_keys(const Parameter& parameter, PyObject* argument, Value& value) 
   if (!items) return false;
   const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!convert_key_item(parameter, PyTuple_GET_ITEM(items.get(), i), value.keys)) return false;
+    // Copied: the sequence may change while the call runs Python code.
+    Value item;
+    if (!convert_key(parameter, PyTuple_GET_ITEM(items.get(), i), item)) return false;
+    value.keys.push_back(item.key());
   }
   return true;
+}
+
+// A name converts to its code; anything not a str goes the way of a code.
+bool convert_button(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+  if (!PyUnicode_Check(argument)) {
+    if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(parameter, argument, out);
+    Ref type_name = type_qualname(argument);
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object is neither a button name (str) nor a button code (int)",
+                 type_name.get());
+    name_parameter_in_type_error(parameter.name);
+    return false;
+  }
+  std::string_view name;
+  if (!convert_text(parameter, argument, name)) return false;
+  if (auto code = kestrin::button_code(name)) {
+    out = *code;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "unknown button %R: expected \"left\", \"right\", \"middle\", \"side\", \"extra\" or a Linux "
+               "button code",
+               argument);
+  return false;
 }
 
 bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
   switch (parameter.kind) {
     case Kind::optional_text:
+      return convert_text(parameter, argument, value.text);
     case Kind::text:
       return convert_text(parameter, argument, value.text);
     case Kind::key:
-      value.is_text = PyUnicode_Check(argument);
-      return value.is_text ? convert_text(parameter, argument, value.text)
-                           : convert_u32(parameter, argument, value.number);
+      return convert_key(parameter, argument, value);
     case Kind::keys:
       return convert_keys(parameter, argument, value);
+    case Kind::i32:
+    case Kind::optional_i32:
+      return convert_integer(parameter, argument, value.signed_number);
+    case Kind::button:
+      return convert_button(parameter, argument, value.number);
     case Kind::u32:
     case Kind::optional_u32:
       break;
@@ -172,7 +211,9 @@ bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
   return convert_u32(parameter, argument, value.number);
 }
 
-bool is_optional(Kind kind) { return kind == Kind::optional_u32 || kind == Kind::optional_text; }
+bool required(Kind kind) {
+  return kind == Kind::u32 || kind == Kind::i32 || kind == Kind::text || kind == Kind::key || kind == Kind::keys;
+}
 
 }  // namespace
 
@@ -209,7 +250,10 @@ bool convert(const Signature& signature, const Bound& bound, Values& values) {
     const Parameter& parameter = signature.parameters[i];
     PyObject* argument = bound[i].get();
     Value& value = values[i];
-    if (is_optional(parameter.kind) && (argument == nullptr || argument == Py_None)) continue;
+    if (!required(parameter.kind) && (argument == nullptr || argument == Py_None)) {
+      if (parameter.kind == Kind::button) value.number = kestrin::left_button;
+      continue;
+    }
     value.given = true;
     if (!convert_one(parameter, argument, value)) return false;
   }

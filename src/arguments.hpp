@@ -25,6 +25,9 @@ enum class Kind {
   text,          // required str
   key,           // required key: a key code (as u32) or a key name (str)
   keys,          // required keys: a str, or a sequence of key codes and names
+  i32,           // required signed 32-bit integer
+  optional_i32,  // the same, or None / omitted
+  button,        // a button name (str) or code (int); None / omitted: the left button
 };
 
 struct Parameter {
@@ -38,7 +41,7 @@ struct Signature {
   std::size_t required;  // the first `required` parameters have no default
 };
 
-inline constexpr std::size_t max_parameters = 6;
+inline constexpr std::size_t max_parameters = 9;
 
 // One strong reference per parameter, empty where nothing was passed. Holding
 // them keeps every argument (and the UTF-8 text borrowed from it) alive while
@@ -57,7 +60,8 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, Bound& b
 struct Value {
   bool given = false;
   bool is_text = false;
-  std::uint32_t number = 0;
+  std::uint32_t number = 0;  // also a button's code
+  std::int32_t signed_number = 0;
   std::string_view text;
   std::vector<KeySpec> keys;
 

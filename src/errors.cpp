@@ -54,8 +54,7 @@ void raise_error(const Error& error) noexcept {
     // The signal handler that ended the wait has raised already.
     if (error.is_interrupted() && PyErr_Occurred() != nullptr) return;
     Ref message = text_to_str(report_text(error));
-    PyObject* type = error.kind == Error::Kind::invalid_value ? PyExc_ValueError : PyExc_RuntimeError;
-    if (message) PyErr_SetObject(type, message.get());
+    if (message) PyErr_SetObject(error.is_invalid_value() ? PyExc_ValueError : PyExc_RuntimeError, message.get());
   } catch (...) {
     raise_from_cpp_exception();
   }

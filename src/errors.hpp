@@ -17,9 +17,8 @@ namespace kestrin::py {
 PyObject* internal_fault_type() noexcept;
 
 // Raises the Python form of a core error: RuntimeError with the report text for
-// an ordinary error, ValueError for a value the caller gave that cannot be
-// done, InternalFault (and a diagnostic on stderr naming where it failed) for
-// a fatal one. An interrupted wait keeps the exception that the
+// an ordinary error, ValueError for an argument the core refused, InternalFault (and a diagnostic on stderr naming where it
+// failed) for a fatal one. An interrupted wait keeps the exception that the
 // interpreter's signal handler raised.
 void raise_error(const Error& error) noexcept;
 

@@ -7,12 +7,56 @@ virtual-keyboard (zwp_virtual_keyboard_manager_v1) and screencopy
 """
 
 from collections.abc import Sequence
-from typing import final
+from typing import Literal, final
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["Kestrin"]
+
+_Button = Literal["left", "right", "middle", "side", "extra"] | int
+
+@final
+class Output(tuple[str | None, str | None, int, int, int, int, int, int, float, str, int]):
+    """One output as the compositor describes it; read-only, and a tuple of
+    its fields in this order.
+
+    Without xdg-output (zxdg_output_manager_v1) `x` and `y` are the position
+    that wl_output gives (0 on wlroots compositors) and the logical size is
+    derived from the mode, the scale and the transform.
+    """
+
+    @property
+    def name(self) -> str | None:
+        """The output's name ("DP-1"), or None when the compositor gives none."""
+    @property
+    def description(self) -> str | None: ...
+    @property
+    def x(self) -> int:
+        """Left edge in the layout, in logical units."""
+    @property
+    def y(self) -> int:
+        """Top edge in the layout, in logical units."""
+    @property
+    def width(self) -> int:
+        """Width of the current mode in pixels: the width of its screenshot."""
+    @property
+    def height(self) -> int:
+        """Height of the current mode in pixels: the height of its screenshot."""
+    @property
+    def logical_width(self) -> int: ...
+    @property
+    def logical_height(self) -> int: ...
+    @property
+    def scale(self) -> float:
+        """Pixels per logical unit (1.5 for a fractional scale)."""
+    @property
+    def transform(self) -> str:
+        """"normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180"
+        or "flipped-270", counter-clockwise as Wayland counts (sway's
+        configuration counts clockwise: its "90" is "270" here)."""
+    @property
+    def refresh_mhz(self) -> int: ...
 
 @final
 class Kestrin:
@@ -69,6 +113,53 @@ class Kestrin:
         Returns a new array of shape (height, width, 4) whose last axis holds
         the bytes blue, green, red and an unused byte of each pixel.
         """
+
+    def outputs(self) -> list[Output]:
+        """The outputs in the order the compositor announced them. Outputs
+        added or removed since the last call are included or left out."""
+
+    def move_to(self, x: int, y: int, screen_name: str | None = None) -> None:
+        """Puts the pointer on pixel (x, y) of an output's picture: the pixel
+        `screenshot(screen_name)[y, x]` shows, whatever the output's
+        position, scale or transform. The output is chosen as screenshot
+        chooses it. A pixel outside the picture raises ValueError."""
+
+    def button_down(self, button: _Button = "left") -> None:
+        """Presses a button ("left", "right", "middle", "side", "extra" or a
+        Linux button code such as 272) and keeps it held; ValueError if it is
+        held already. Buttons still held when the object is freed are
+        released then."""
+
+    def button_up(self, button: _Button = "left") -> None:
+        """Releases a button that button_down holds; ValueError if it is not
+        held."""
+
+    def drag(
+        self,
+        x1: int,
+        y1: int,
+        x2: int,
+        y2: int,
+        screen_name: str | None = None,
+        button: _Button = "left",
+        steps: int = 10,
+        duration_ms: int = 0,
+        duration_ms_max: int | None = None,
+    ) -> None:
+        """Moves to pixel (x1, y1) as move_to does, presses `button`, makes
+        `steps` evenly spaced motions to (x2, y2) spread over `duration_ms`
+        (or a time drawn from duration_ms … duration_ms_max) and releases the
+        button there."""
+
+    def scroll(self, dy: int, dx: int = 0) -> None:
+        """Turns the wheel by whole steps, positive down (dy) and right (dx),
+        as a mouse wheel does (15 units a step). At most 559240 steps either
+        way."""
+
+    def scroll_smooth(self, dy: int, dx: int = 0) -> None:
+        """Scrolls by pixels, positive down and right, as a finger on a
+        touchpad does, and ends the scroll. At most 8388607 pixels either
+        way."""
 
     def key_down(self, key: int | str) -> None:
         """Presses a key and keeps it held until key_up.

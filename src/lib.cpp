@@ -18,6 +18,7 @@
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
 #include "numpy_bridge.hpp"
+#include "pointer_methods.hpp"
 
 namespace kestrin::py {
 namespace {
@@ -141,6 +142,7 @@ PyMethodDef methods[] = {
      "key_press($self, key, duration_ms, duration_ms_max=None)\n--\n\n"},
     {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS,
      "screenshot($self, screen_name=None)\n--\n\n"},
+    KESTRIN_POINTER_METHODS
     KESTRIN_KEYBOARD_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -213,6 +215,7 @@ bool run_body(PyObject* module) {
   PyTypeObject* type = kestrin_type();
   if (type == nullptr) return false;
   if (!add_to_all(module, "Kestrin")) return false;
+  if (!add_output_type(module)) return false;
   return PyModule_AddObjectRef(module, "Kestrin", reinterpret_cast<PyObject*>(type)) == 0;
 }
 

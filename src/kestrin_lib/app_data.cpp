@@ -6,6 +6,8 @@
 #include <cstring>
 #include <source_location>
 
+#include "xdg-output-unstable-v1-client-protocol.h"
+
 #include "kestrin_lib/log.hpp"
 #include "kestrin_lib/render.hpp"
 #include "kestrin_lib/screencopy.hpp"
@@ -24,6 +26,7 @@ AppData& state(void* data) { return *static_cast<AppData*>(data); }
 constexpr std::uint32_t known_seat_version = 9;
 constexpr std::uint32_t known_output_version = 4;
 constexpr std::uint32_t known_shm_version = 1;
+constexpr std::uint32_t known_xdg_output_manager_version = 3;
 
 // Binds at the advertised version, capped at what both the module and the
 // client library can decode, so that a newer compositor cannot send events
@@ -58,6 +61,11 @@ const wl_output_listener output_listener = {
 
 Output& output_of(void* data) { return *static_cast<Output*>(data); }
 
+// Version 1 outputs have no done event: what they send holds at once.
+void changed(Output& output) {
+  if (output.version < WL_OUTPUT_DONE_SINCE_VERSION) output.current = output.pending;
+}
+
 template <class F>
 void log_output_event(const Output& output, const F& render_event,
                       std::source_location where = std::source_location::current()) {
@@ -83,6 +91,11 @@ void output_geometry(void* data, wl_output*, std::int32_t x, std::int32_t y, std
         .text("model", model)
         .enumerated("transform", render::output_transform_name(transform), static_cast<std::uint32_t>(transform));
   });
+  Output& output = output_of(data);
+  output.pending.x = x;
+  output.pending.y = y;
+  output.pending.transform = transform;
+  changed(output);
 }
 
 void output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
@@ -94,16 +107,28 @@ void output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t width
         .signed_number("height", height)
         .signed_number("refresh", refresh);
   });
+  if ((flags & WL_OUTPUT_MODE_CURRENT) == 0) return;
+  Output& output = output_of(data);
+  output.pending.width = width;
+  output.pending.height = height;
+  output.pending.refresh = refresh;
+  changed(output);
 }
 
 void output_done(void* data, wl_output*) {
   Output& output = output_of(data);
   log_output_event(output, [&](std::string& out) { Event(out, "Done"); });
   output.described = true;
+  output.current = output.pending;
+  // From version 3 on, xdg-output's geometry is committed by this done.
+  if (output.xdg_output && output.pending.logical_size) output.xdg_described = true;
 }
 
 void output_scale(void* data, wl_output*, std::int32_t factor) {
   log_output_event(output_of(data), [&](std::string& out) { Event(out, "Scale").signed_number("factor", factor); });
+  Output& output = output_of(data);
+  output.pending.scale = factor;
+  changed(output);
 }
 
 void output_name(void* data, wl_output*, const char* name) {
@@ -115,6 +140,47 @@ void output_name(void* data, wl_output*, const char* name) {
 void output_description(void* data, wl_output*, const char* description) {
   log_output_event(output_of(data),
                    [&](std::string& out) { Event(out, "Description").text("description", description); });
+  Output& output = output_of(data);
+  output.pending.description = std::string(description != nullptr ? description : "");
+  changed(output);
+}
+
+// --- zxdg_output_v1 ---------------------------------------------------------
+// Not logged: the records of a session stay those of wl_output, whether or
+// not its geometry was asked for.
+
+void xdg_output_logical_position(void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
+  output_of(data).pending.logical_position = {x, y};
+}
+
+void xdg_output_logical_size(void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
+  output_of(data).pending.logical_size = {width, height};
+}
+
+// Versions 1 and 2 end a set with their own done; version 3 leaves it to
+// wl_output's.
+void xdg_output_done(void* data, zxdg_output_v1*) {
+  Output& output = output_of(data);
+  output.current.logical_position = output.pending.logical_position;
+  output.current.logical_size = output.pending.logical_size;
+  output.xdg_described = true;
+}
+
+void xdg_output_name(void*, zxdg_output_v1*, const char*) {}
+void xdg_output_description(void*, zxdg_output_v1*, const char*) {}
+
+const zxdg_output_v1_listener xdg_output_listener = {
+    .logical_position = xdg_output_logical_position,
+    .logical_size = xdg_output_logical_size,
+    .done = xdg_output_done,
+    .name = xdg_output_name,
+    .description = xdg_output_description,
+};
+
+void watch_output(AppData& app_data, Output& output) {
+  if (!app_data.xdg_output_manager || output.xdg_output || !output.output) return;
+  output.xdg_output.reset(zxdg_output_manager_v1_get_xdg_output(app_data.xdg_output_manager.get(), output.output.get()));
+  if (output.xdg_output) zxdg_output_v1_add_listener(output.xdg_output.get(), &xdg_output_listener, &output);
 }
 
 // --- wl_seat ----------------------------------------------------------------
@@ -327,10 +393,12 @@ void registry_global(void* data, wl_registry* registry, std::uint32_t name, cons
     app_data.outputs.erase(name);
     Output& output = app_data.outputs[name];
     output.global_name = name;
+    output.announced = ++app_data.outputs_announced;
     output.output = bind<wl_output>(registry, name, wl_output_interface, version, known_output_version);
     if (output.output) {
       output.version = wl_proxy_get_version(as_proxy(output.output.get()));
       wl_output_add_listener(output.output.get(), &output_listener, &output);
+      watch_output(app_data, output);
     }
   } else if (kind == "zwlr_screencopy_manager_v1") {
     app_data.screencopy_manager = bind<zwlr_screencopy_manager_v1>(
@@ -343,14 +411,21 @@ void registry_global(void* data, wl_registry* registry, std::uint32_t name, cons
     app_data.virtual_pointer_manager =
         bind<zwlr_virtual_pointer_manager_v1>(registry, name, zwlr_virtual_pointer_manager_v1_interface, version,
                                               zwlr_virtual_pointer_manager_v1_interface.version);
+  } else if (kind == "zxdg_output_manager_v1") {
+    app_data.xdg_output_manager_name = name;
+    app_data.xdg_output_manager_version = version;
   }
 }
 
-void registry_global_remove(void*, wl_registry*, std::uint32_t name) {
+void registry_global_remove(void* data, wl_registry*, std::uint32_t name) {
   KESTRIN_LOG_INFO(app_data_target, [&](std::string& out) {
     out += "Registry event: ";
     Event(out, "GlobalRemove").number("name", name);
   });
+  // The output stays known, so that naming it still reaches the compositor
+  // (which refuses it); only the geometry and the pointer leave it out.
+  AppData& app_data = state(data);
+  if (auto found = app_data.outputs.find(name); found != app_data.outputs.end()) found->second.removed = true;
 }
 
 const wl_registry_listener registry_listener = {
@@ -376,5 +451,17 @@ void listen_screencopy_frame(AppData& app_data, zwlr_screencopy_frame_v1* frame)
 }
 
 void listen_buffer(AppData& app_data, wl_buffer* buffer) { wl_buffer_add_listener(buffer, &buffer_listener, &app_data); }
+
+void watch_logical_geometry(AppData& app_data) {
+  if (!app_data.xdg_output_manager && app_data.xdg_output_manager_name != 0 && app_data.registry) {
+    app_data.xdg_output_manager =
+        bind<zxdg_output_manager_v1>(app_data.registry.get(), app_data.xdg_output_manager_name,
+                                     zxdg_output_manager_v1_interface, app_data.xdg_output_manager_version,
+                                     known_xdg_output_manager_version);
+  }
+  for (auto& [global_name, output] : app_data.outputs) {
+    if (!output.removed) watch_output(app_data, output);
+  }
+}
 
 }  // namespace kestrin

@@ -18,6 +18,8 @@ struct zwp_virtual_keyboard_manager_v1;
 struct zwlr_virtual_pointer_manager_v1;
 struct zwlr_screencopy_manager_v1;
 struct zwlr_screencopy_frame_v1;
+struct zxdg_output_manager_v1;
+struct zxdg_output_v1;
 
 namespace kestrin {
 
@@ -28,6 +30,23 @@ struct Keymap {
   std::uint32_t size;
 };
 
+// What wl_output and xdg-output say about an output. Events fill the
+// pending set; done makes it the current one, so that a mode and a scale
+// changed together are never seen half changed.
+struct OutputGeometry {
+  std::int32_t x = 0;  // wl_output.geometry's position
+  std::int32_t y = 0;
+  std::int32_t transform = 0;  // wl_output_transform
+  std::int32_t width = 0;      // the current mode, in pixels
+  std::int32_t height = 0;
+  std::int32_t refresh = 0;  // mHz
+  std::int32_t scale = 1;
+  std::optional<std::string> description;
+  // From xdg-output: the position and size in the layout, in logical units.
+  std::optional<std::pair<std::int32_t, std::int32_t>> logical_position;
+  std::optional<std::pair<std::int32_t, std::int32_t>> logical_size;
+};
+
 struct Output {
   Proxy<wl_output> output;
   std::optional<std::string> name;
@@ -36,6 +55,13 @@ struct Output {
   // Its first done has come. A compositor sends the name before that, so a
   // name still missing then is not coming.
   bool described = false;
+  OutputGeometry pending;
+  OutputGeometry current;
+  // Made once xdg-output is in use; gone before the wl_output it describes.
+  Proxy<zxdg_output_v1> xdg_output;
+  bool xdg_described = false;  // its first logical geometry has been committed
+  bool removed = false;        // the compositor withdrew the global
+  std::uint64_t announced = 0; // counts the wl_output globals, for their order
 };
 
 // Buffer parameters announced by a screencopy frame.
@@ -69,6 +95,11 @@ struct AppData {
   std::optional<Keymap> keymap;
   Proxy<zwlr_screencopy_manager_v1> screencopy_manager;
   std::map<std::uint32_t, Output> outputs;
+  std::uint64_t outputs_announced = 0;
+  // Bound only when the outputs' geometry is first asked for.
+  std::uint32_t xdg_output_manager_name = 0;  // 0: not offered
+  std::uint32_t xdg_output_manager_version = 0;
+  Proxy<zxdg_output_manager_v1> xdg_output_manager;
   Proxy<wl_shm> shm;
   std::optional<Screencopy> screencopy;
   bool screencopy_pending = false;
@@ -84,5 +115,8 @@ void listen_registry(AppData& app_data, wl_registry* registry);
 void listen_keyboard(AppData& app_data, wl_keyboard* keyboard);
 void listen_screencopy_frame(AppData& app_data, zwlr_screencopy_frame_v1* frame);
 void listen_buffer(AppData& app_data, wl_buffer* buffer);
+// Binds xdg-output if offered and not bound yet, and gives every output
+// without one its xdg_output.
+void watch_logical_geometry(AppData& app_data);
 
 }  // namespace kestrin

@@ -33,10 +33,13 @@ struct Error {
   // signal handler raised is pending); the message is for other callers.
   static Error interrupted() { return Error{Kind::interrupted, "the wait for the compositor was interrupted", {}, {}}; }
 
+  // An argument the session cannot act on (a pixel outside the picture, a
+  // button not held); raised as ValueError, and nothing was sent.
   static Error invalid_value(std::string message) { return Error{Kind::invalid_value, std::move(message), {}, {}}; }
 
   bool is_fatal() const { return kind == Kind::fatal; }
   bool is_interrupted() const { return kind == Kind::interrupted; }
+  bool is_invalid_value() const { return kind == Kind::invalid_value; }
 };
 
 template <class T>

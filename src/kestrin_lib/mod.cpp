@@ -21,7 +21,12 @@ Kestrin::Kestrin(EventQueue event_queue, QueueHandle queue_handle, std::unique_p
       queue_handle(std::move(queue_handle)),
       app_data(std::move(app_data)),
       virtual_keyboard(std::move(virtual_keyboard)),
-      virtual_pointer(std::move(virtual_pointer)) {}
+      virtual_pointer(std::move(virtual_pointer)) {
+  pointer.buttons = this->virtual_pointer.get();
+  pointer.display = this->event_queue.display();
+  pointer.queue_display = this->queue_handle.display();
+  pointer.queue = this->queue_handle.queue();
+}
 
 Kestrin::~Kestrin() { release_held_keys(*this); }
 

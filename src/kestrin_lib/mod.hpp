@@ -11,6 +11,7 @@
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/keyboard.hpp"
+#include "kestrin_lib/pointer.hpp"
 #include "kestrin_lib/random.hpp"
 #include "kestrin_lib/wayland.hpp"
 
@@ -43,6 +44,8 @@ class Kestrin {
   Proxy<zwp_virtual_keyboard_v1> virtual_keyboard;
   Proxy<zwlr_virtual_pointer_v1> virtual_pointer;
   KeyboardState keyboard_state;
+  // After the layout-wide pointer, which it releases held buttons through.
+  PointerState pointer;
 
  private:
   friend Result<Kestrin> connect(std::optional<std::string_view> wayland_display);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kestrin_lib/helper.hpp"
+#include "kestrin_lib/outputs.hpp"
 #include "kestrin_lib/screencopy.hpp"
 #include "kestrin_lib/shm.hpp"
 
@@ -27,18 +28,6 @@ struct BufferDestroyer {
 };
 using Pool = std::unique_ptr<wl_shm_pool, PoolDestroyer>;
 using Buffer = std::unique_ptr<wl_buffer, BufferDestroyer>;
-
-Result<wl_output*> choose_output(AppData& app_data, std::optional<std::string_view> screen_name) {
-  if (screen_name) {
-    for (auto& [global_name, output] : app_data.outputs)
-      if (output.name && *output.name == *screen_name) return output.output.get();
-    return std::unexpected(Error::ordinary("no WLOutput with name " + std::string(*screen_name)));
-  }
-  if (app_data.outputs.empty()) return std::unexpected(Error::ordinary("at least one display need to be set"));
-  if (app_data.outputs.size() > 1)
-    return std::unexpected(Error::ordinary("more that one WLOuput set. Please specify the name of the one to use"));
-  return app_data.outputs.begin()->second.output.get();
-}
 
 // Ends the capture in progress, destroying its frame on the compositor too.
 void end_capture(AppData& app_data) {
@@ -166,13 +155,14 @@ Result<PixelArray> capture(AppData& app_data, const QueueHandle& queue_handle, c
 
 Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue,
                               std::optional<std::string_view> screen_name) {
-  auto output = choose_output(app_data, screen_name);
-  if (!output) return std::unexpected(output.error());
+  auto chosen = choose_output(app_data, screen_name);
+  if (!chosen) return std::unexpected(chosen.error());
+  wl_output* output = (*chosen)->output.get();
   if (!app_data.screencopy_manager) return std::unexpected(Error::ordinary("no screencopy manager"));
   if (auto connected = event_queue.still_connected(); !connected) return std::unexpected(connected.error());
 
   Proxy<zwlr_screencopy_frame_v1> frame(
-      screencopy::capture_output(app_data.screencopy_manager.get(), no_cursor, *output, queue_handle));
+      screencopy::capture_output(app_data.screencopy_manager.get(), no_cursor, output, queue_handle));
   if (!frame) return std::unexpected(Error::ordinary("out of memory"));
   listen_screencopy_frame(app_data, frame.get());
   app_data.screencopy = Screencopy{std::move(frame), std::nullopt, false};

@@ -16,6 +16,7 @@
 
 #include "fake_compositor/fake_compositor.hpp"
 #include "kestrin_lib/mod.hpp"
+#include "kestrin_lib/outputs.hpp"
 #include "kestrin_lib/wayland.hpp"
 #include "test_support.hpp"
 
@@ -337,6 +338,37 @@ TEST(Outputs, AMonitorConnectedLaterIsBoundAtTheNextRoundtrip) {
   ASSERT_EQ(session.app_data->outputs.size(), 2u);
   ASSERT_TRUE(session.move_mouse(UIntValue::fixed(1), UIntValue::fixed(1), 10, 10).has_value());
   EXPECT_EQ(std::prev(session.app_data->outputs.end())->second.name, "LATER");
+}
+
+// Every pointer action of the core on two outputs, one at scale 2 and
+// turned, and the release of a button still held at teardown.
+TEST(PointerActions, AimScrollDragAndReleaseAtTeardown) {
+  json globals = globals_without("wl_output");
+  globals.push_back(global("wl_output", 4));
+  globals.push_back(global("wl_output", 4, {{"width", 1280}, {"height", 720}, {"scale", 2}, {"x", 1920}, {"transform", 1}}));
+  globals.push_back(global("zxdg_output_manager_v1", 3));
+  FakeCompositor compositor(json{{"globals", globals}});
+  {
+    Kestrin session = connected(compositor);
+    auto outputs = list_outputs(session);
+    ASSERT_TRUE(outputs.has_value()) << report_text(outputs.error());
+    ASSERT_EQ(outputs->size(), 2u);
+    EXPECT_EQ((*outputs)[1].transform, "90");
+    EXPECT_EQ(std::pair((*outputs)[1].logical_width, (*outputs)[1].logical_height), std::pair(360, 640));
+    ASSERT_TRUE(move_to(session, 1279, 719, "HEADLESS-2").has_value());
+    auto outside = move_to(session, 1280, 0, "HEADLESS-2");
+    ASSERT_FALSE(outside.has_value());
+    EXPECT_TRUE(outside.error().is_invalid_value());
+    ASSERT_TRUE(scroll(session, 2, -1).has_value());
+    ASSERT_TRUE(scroll_smooth(session, 0, 40).has_value());
+    ASSERT_TRUE(drag(session, DragPath{0, 0, 10, 10, "HEADLESS-1", right_button, 3}, UIntValue::fixed(0)).has_value());
+    ASSERT_TRUE(button_down(session, middle_button).has_value());
+  }
+  ASSERT_TRUE(compositor.wait_until(disconnected));
+  auto buttons = requests_named(compositor, "zwlr_virtual_pointer_v1.button");
+  ASSERT_EQ(buttons.size(), 4u);
+  EXPECT_EQ(buttons.back()["args"], json::array({0, middle_button, 0}));
+  EXPECT_EQ(requests_named(compositor, "zwlr_virtual_pointer_v1.axis_discrete").size(), 2u);
 }
 
 TEST(Outputs, AKeymapArrivingLaterIsKeptButNotForwarded) {

@@ -198,12 +198,12 @@ class TestKeysAndText:
     @pytest.mark.parametrize(
         "call, message",
         [
-            (lambda k: k.key_down(4.5), "argument 'key': 'float' object cannot be interpreted as an integer"),
-            (lambda k: k.key_up(b"a"), "argument 'key': 'bytes' object cannot be interpreted as an integer"),
+            (lambda k: k.key_down(4.5), "argument 'key': 'float' object is neither a key name (str) nor a key code (int)"),
+            (lambda k: k.key_up(b"a"), "argument 'key': 'bytes' object is neither a key name (str) nor a key code (int)"),
             (lambda k: k.press_keys(5), "argument 'keys': 'int' object cannot be converted to 'str | Sequence[str | int]'"),
             (lambda k: k.press_keys(b"ctrl+a"),
              "argument 'keys': 'bytes' object cannot be converted to 'str | Sequence[str | int]'"),
-            (lambda k: k.press_keys(["a", 2.0]), "argument 'keys': 'float' object cannot be interpreted as an integer"),
+            (lambda k: k.press_keys(["a", 2.0]), "argument 'keys': 'float' object is neither a key name (str) nor a key code (int)"),
             (lambda k: k.press_keys("a", "5"), "argument 'duration_ms': 'str' object cannot be interpreted as an integer"),
             (lambda k: k.type_text(None), "argument 'text': 'NoneType' object cannot be converted to 'PyString'"),
             (lambda k: k.type_text(["a"]), "argument 'text': 'list' object cannot be converted to 'PyString'"),
@@ -235,3 +235,42 @@ class TestKeysAndText:
         k.press_keys((Index(40),))
         keys = request_args(compositor, "zwp_virtual_keyboard_v1.key")
         assert [args[1:] for args in keys] == [[30, 1], [31, 1], [32, 1], [32, 0], [31, 0], [30, 0], [40, 1], [40, 0]]
+
+
+class TestPointerArguments:
+    @pytest.mark.parametrize("value", [-(2**31), 2**31 - 1])
+    def test_signed_bounds_reach_the_limit_check(self, k, value):
+        with pytest.raises(ValueError, match="wheel steps"):
+            k.scroll(value)
+
+    @pytest.mark.parametrize("value", [-(2**31) - 1, 2**31])
+    def test_signed_out_of_range(self, k, value):
+        with pytest.raises(OverflowError) as caught:
+            k.scroll(0, value)
+        assert str(caught.value) == OUT_OF_RANGE
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda k: k.scroll(1.5), "argument 'dy': 'float' object cannot be interpreted as an integer"),
+            (lambda k: k.move_to("3", 4), "argument 'x': 'str' object cannot be interpreted as an integer"),
+            (lambda k: k.button_down(b"left"),
+             "argument 'button': 'bytes' object is neither a button name (str) nor a button code (int)"),
+            (lambda k: k.drag(1, 2, 3, 4, steps="9"), "argument 'steps': 'str' object cannot be interpreted as an integer"),
+        ],
+    )
+    def test_wrong_types_name_the_parameter(self, k, call, message):
+        with pytest.raises(TypeError) as caught:
+            call(k)
+        assert str(caught.value) == message
+
+    def test_buttons_by_name_code_index_and_str_subclass(self, k, compositor):
+        from wire_support import BUTTON, Watch
+
+        watch = Watch(compositor)
+        for button in ("middle", 274, Index(275), Text("side")):
+            k.button_down(button)
+            k.button_up(button)
+        assert [args[1] for args in watch.args(BUTTON)] == [274, 274, 274, 274, 275, 275, 275, 275]
+        with pytest.raises(ValueError, match="unknown button 'Left'"):
+            k.button_down("Left")

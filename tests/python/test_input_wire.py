@@ -323,6 +323,11 @@ def every_call(k):
         lambda: k.key_press(30, 0),
         lambda: k.screenshot(),
         lambda: k.screenshot("HEADLESS-1"),
+        lambda: k.outputs(),
+        lambda: k.move_to(1, 2),
+        lambda: k.button_down(),
+        lambda: k.drag(1, 2, 3, 4),
+        lambda: k.scroll(1),
     ]
 
 
@@ -337,6 +342,15 @@ class TestCompositorGone:
             pytest.param(lambda k: k.right_click(0), close_on(BUTTON, 2), [BUTTON, SYNC, BUTTON], id="right-release"),
             pytest.param(lambda k: k.key_press(30, 0), close_on(KEY), [KEY], id="key-press"),
             pytest.param(lambda k: k.key_press(30, 0, 5), close_on(KEY, 2), [KEY, SYNC, KEY], id="key-release"),
+            pytest.param(lambda k: k.move_to(1, 2), close_on(MOTION), ["zwlr_virtual_pointer_manager_v1"
+                         ".create_virtual_pointer_with_output", MOTION], id="move-to"),
+            pytest.param(lambda k: k.button_down(), close_on(BUTTON), [BUTTON], id="button-down"),
+            pytest.param(lambda k: k.drag(1, 2, 3, 4, steps=1), close_on(BUTTON, 2),
+                         ["zwlr_virtual_pointer_manager_v1.create_virtual_pointer_with_output", MOTION, BUTTON,
+                          SYNC, MOTION, BUTTON], id="drag-release"),
+            pytest.param(lambda k: k.scroll(1, 1), close_on(SYNC, 5),
+                         ["zwlr_virtual_pointer_v1." + r for r in ("axis_source", "axis_discrete", "frame") * 2]
+                         + [SYNC], id="scroll"),
         ],
     )
     def test_call_fails_and_later_calls_fail_cleanly(self, fake, call, trigger, sent):
@@ -447,3 +461,191 @@ class TestBoundVersions:
         k.move_mouse(10, 10, 3, 4)
         k.right_click(0)
         assert watch.names() == [MOTION, SYNC, BUTTON, SYNC, BUTTON, SYNC]
+
+
+# --- Aiming at an output's pixels, held buttons, drags and scrolling -----------
+
+from wire_support import (  # noqa: E402
+    AXIS,
+    AXIS_DISCRETE,
+    AXIS_SOURCE,
+    AXIS_STOP,
+    FRAME,
+    POINTER_WITH_OUTPUT,
+    XDG_OUTPUT_MANAGER,
+    trigger,
+)
+
+
+def two_outputs(pointer_version=2, xdg=True, second=None):
+    """HEADLESS-1 1920x1080 at scale 1, and HEADLESS-2 1280x720 at scale 2
+    to its right (as xdg-output and wl_output's geometry say)."""
+    second = second or {"scale": 2, "x": 1920}
+    globals_ = [SHM, SEAT, output(), {**output("HEADLESS-2", 1280, 720), **second}, KEYBOARD_MANAGER,
+                {**POINTER_MANAGER, "version": pointer_version}]
+    if xdg:
+        globals_.append(XDG_OUTPUT_MANAGER)
+    return {"globals": globals_}
+
+
+class TestOutputs:
+    def test_geometry_from_xdg_output(self, fake):
+        k = Kestrin(fake(two_outputs(second={"scale": 2, "x": 1920, "transform": 1, "refresh": 59940})).socket_path)
+        assert [tuple(o) for o in k.outputs()] == [
+            ("HEADLESS-1", "kestrin fake output", 0, 0, 1920, 1080, 1920, 1080, 1.0, "normal", 60000),
+            ("HEADLESS-2", "kestrin fake output", 1920, 0, 1280, 720, 360, 640, 2.0, "90", 59940),
+        ]
+
+    def test_a_fractional_scale_shows_in_the_logical_size(self, fake):
+        k = Kestrin(fake(two_outputs(second={"scale": 2, "logical": [1920, 0, 853, 480]})).socket_path)
+        assert k.outputs()[1].scale == pytest.approx(1.5, abs=1 / 120)
+
+    def test_without_xdg_output_the_size_is_derived(self, fake):
+        k = Kestrin(fake(two_outputs(xdg=False, second={"scale": 2, "transform": 7, "x": 5, "y": 6})).socket_path)
+        second = k.outputs()[1]
+        assert (second.x, second.y, second.logical_width, second.logical_height, second.transform) == (
+            5, 6, 360, 640, "flipped-270")
+
+    def test_construction_stays_as_it_was_and_xdg_output_is_bound_on_first_use(self, fake):
+        compositor = fake(two_outputs())
+        k = Kestrin(compositor.socket_path)
+        assert "zxdg_output_manager_v1" not in bound_versions(compositor.requests())
+        watch = Watch(compositor)
+        k.outputs()
+        k.outputs()
+        assert watch.names() == ["wl_registry.bind"] + ["zxdg_output_manager_v1.get_xdg_output"] * 2 + [SYNC, SYNC]
+
+    def test_added_and_removed_outputs_show_at_the_next_call(self, fake):
+        added = {"interface": "wl_output", "version": 4, "name": "HEADLESS-3"}
+        compositor = fake({**two_outputs(), "triggers": [
+            trigger(SYNC, {"do": "add_global", "global": added}, nth=6),
+            trigger(SYNC, {"do": "remove_global", "index": 2}, nth=7)]})
+        k = Kestrin(compositor.socket_path)
+        names = [[o.name for o in k.outputs()] for _ in range(3)]
+        assert names[0] == ["HEADLESS-1", "HEADLESS-2"]
+        assert names[-1] == ["HEADLESS-2", "HEADLESS-3"]
+        # The withdrawn output is still named to the compositor by a capture.
+        with pytest.raises(RuntimeError, match="more that one WLOuput"):
+            k.screenshot()
+        k.move_to(0, 0, "HEADLESS-3")
+        with pytest.raises(RuntimeError, match="no WLOutput with name HEADLESS-1"):
+            k.move_to(0, 0, "HEADLESS-1")
+
+
+class TestMoveTo:
+    def test_a_pointer_per_output_made_once_with_the_picture_in_half_pixels(self, fake):
+        compositor = fake(two_outputs())
+        k = Kestrin(compositor.socket_path)
+        k.outputs()
+        watch = Watch(compositor)
+        k.move_to(100, 50, "HEADLESS-2")
+        k.move_to(1279, 719, "HEADLESS-2")
+        k.move_to(7, 8, "HEADLESS-1")
+        assert watch.names() == [POINTER_WITH_OUTPUT, MOTION, SYNC, MOTION, SYNC, POINTER_WITH_OUTPUT, MOTION, SYNC]
+        created = watch.args(POINTER_WITH_OUTPUT)
+        assert len({args[1] for args in created}) == 2
+        assert watch.args(MOTION) == [[0, 201, 101, 2560, 1440], [0, 2559, 1439, 2560, 1440],
+                                      [0, 15, 17, 3840, 2160]]
+
+    def test_version_1_manager_aims_in_the_layout(self, fake):
+        compositor = fake(two_outputs(pointer_version=1))
+        k = Kestrin(compositor.socket_path)
+        k.outputs()
+        watch = Watch(compositor)
+        k.move_to(100, 50, "HEADLESS-2")
+        k.move_to(0, 1079, "HEADLESS-1")
+        assert watch.names() == [MOTION, SYNC, MOTION, SYNC]
+        # The layout is 2560 x 1080 logical units, in 256ths.
+        assert watch.args(MOTION) == [[0, (1920 + 50.25) * 256, 25.25 * 256, 2560 * 256, 1080 * 256],
+                                      [0, 0.5 * 256, 1079.5 * 256, 2560 * 256, 1080 * 256]]
+
+    def test_version_1_manager_turns_as_the_output_is_turned(self, fake):
+        # Turned by 90°: 360 x 640 logical units; the picture's top left
+        # corner is shown at the top right, as wlroots maps a bound pointer.
+        compositor = fake(two_outputs(pointer_version=1, second={"scale": 2, "x": 1920, "transform": 1}))
+        k = Kestrin(compositor.socket_path)
+        watch = Watch(compositor)
+        k.move_to(0, 0, "HEADLESS-2")
+        assert watch.args(MOTION)[-1] == [0, (1920 + 359.75) * 256, 0.25 * 256, 2280 * 256, 1080 * 256]
+
+    @pytest.mark.parametrize(
+        "call, error, text",
+        [
+            pytest.param(lambda k: k.move_to(1280, 0, "HEADLESS-2"), ValueError,
+                         "x=1280 is outside the picture of HEADLESS-2, which is 1280x720 pixels", id="x"),
+            pytest.param(lambda k: k.move_to(0, 720, "HEADLESS-2"), ValueError,
+                         "y=720 is outside the picture of HEADLESS-2, which is 1280x720 pixels", id="y"),
+            pytest.param(lambda k: k.move_to(0, 0), RuntimeError,
+                         "more that one WLOuput set. Please specify the name of the one to use", id="no-name"),
+            pytest.param(lambda k: k.move_to(0, 0, "DP-1"), RuntimeError, "no WLOutput with name DP-1", id="unknown"),
+            pytest.param(lambda k: k.drag(0, 0, 1280, 0, "HEADLESS-2"), ValueError, "x=1280 is outside", id="drag-end"),
+            pytest.param(lambda k: k.drag(0, 0, 1, 1, "HEADLESS-2", steps=0), ValueError, "steps=0", id="drag-steps"),
+            pytest.param(lambda k: k.button_up("middle"), ValueError, "button middle (274) is not held", id="up"),
+            pytest.param(lambda k: k.button_down("wheel"), ValueError, "unknown button 'wheel'", id="name"),
+            pytest.param(lambda k: k.button_down(1.0), TypeError, "argument 'button'", id="type"),
+            pytest.param(lambda k: k.scroll(559241), ValueError, "dy=559241 is beyond the 559240 wheel steps",
+                         id="wheel"),
+            pytest.param(lambda k: k.scroll(0, -559241), ValueError, "dx=-559241", id="wheel-dx"),
+            pytest.param(lambda k: k.scroll(2**31), OverflowError, "out of range", id="int32"),
+            pytest.param(lambda k: k.scroll_smooth(8388608), ValueError, "8388607 pixels", id="smooth"),
+        ],
+    )
+    def test_refused_calls_send_nothing_and_leave_the_object_usable(self, fake, call, error, text):
+        compositor = fake(two_outputs())
+        k = Kestrin(compositor.socket_path)
+        k.outputs()
+        watch = Watch(compositor)
+        with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
+            call(k)
+        assert watch.names() == []
+        k.move_to(0, 0, "HEADLESS-1")
+        assert watch.names() == [POINTER_WITH_OUTPUT, MOTION, SYNC]
+
+
+class TestButtonsDragScroll:
+    def test_held_buttons_and_their_release(self, k, compositor):
+        watch = Watch(compositor)
+        k.button_down()
+        k.button_down(300)
+        with pytest.raises(ValueError, match=r"button left \(272\) is already held"):
+            k.button_down("left")
+        k.button_up("left")
+        assert watch.names() == [BUTTON, SYNC, BUTTON, SYNC, BUTTON, SYNC]
+        assert watch.args(BUTTON) == [[0, LEFT, 1], [0, 300, 1], [0, LEFT, 0]]
+
+    def test_buttons_held_at_teardown_are_released_then(self, fake):
+        compositor = fake()
+        k = Kestrin(compositor.socket_path)
+        k.button_down("side")
+        k.button_down("extra")
+        watch = Watch(compositor)
+        del k
+        # The sync makes the compositor read them before it sees the hang-up.
+        assert watch.wait_for_count(SYNC, 1) == [BUTTON, BUTTON, SYNC]
+        assert watch.args(BUTTON) == [[0, 276, 0], [0, 275, 0]]
+
+    def test_drag(self, fake):
+        compositor = fake(two_outputs())
+        k = Kestrin(compositor.socket_path)
+        k.outputs()
+        watch = Watch(compositor)
+        k.drag(10, 20, 110, 70, "HEADLESS-1", button="right", steps=4)
+        assert watch.names() == [POINTER_WITH_OUTPUT, MOTION, BUTTON, SYNC] + [MOTION] * 4 + [BUTTON, SYNC]
+        xs_ys = [(args[1], args[2]) for args in watch.args(MOTION)]
+        assert xs_ys == [(21, 41), (71, 67), (121, 91), (171, 117), (221, 141)]
+        assert watch.args(BUTTON) == [[0, RIGHT, 1], [0, RIGHT, 0]]
+
+    def test_scroll_two_down_one_left(self, k, compositor):
+        watch = Watch(compositor)
+        k.scroll(2, -1)
+        assert watch.names() == [AXIS_SOURCE, AXIS_DISCRETE, FRAME, AXIS_SOURCE, AXIS_DISCRETE, FRAME, SYNC]
+        assert watch.args(AXIS_DISCRETE) == [[0, 0, 30.0, 2], [0, 1, -15.0, -1]]
+        assert watch.args(AXIS_SOURCE) == [[0], [0]]
+
+    def test_scroll_smooth_ends_with_a_stop(self, k, compositor):
+        watch = Watch(compositor)
+        k.scroll_smooth(0, 40)
+        k.scroll(0)
+        assert watch.names() == [AXIS, AXIS_SOURCE, FRAME, AXIS_STOP, AXIS_SOURCE, FRAME, SYNC]
+        assert (watch.args(AXIS), watch.args(AXIS_STOP), watch.args(AXIS_SOURCE)) == (
+            [[0, 1, 40.0]], [[0, 1]], [[1], [1]])

@@ -200,6 +200,23 @@ class TestSucceeding:
 
         assert_flat(capture, watched=[name, session])
 
+    def test_pointer_methods(self, session):
+        name, left, x, y, dy, dx, steps = Text(OUTPUT_NAME), Text("left"), Number(10), Number(20), Number(2), Number(-1), Number(2)
+        calls = [
+            lambda: session.outputs(),
+            lambda: session.move_to(x, y, name),
+            lambda: session.button_down(left) or session.button_up(left),
+            lambda: session.drag(x, y, y, x, name, left, steps),
+            lambda: session.scroll(dy, dx),
+            lambda: session.scroll_smooth(dy, dx),
+        ]
+
+        def one_of_each():
+            calls.append(calls.pop(0))
+            calls[0]()
+
+        assert_flat(one_of_each, watched=[name, left, x, y, dy, dx, steps, session])
+
     def test_constructor(self, fake):
         # Half the iterations: a construction costs several roundtrips, and
         # 5,000 leaked allocations are still well above the tolerance.
@@ -231,6 +248,10 @@ class TestFailing:
             "screenshot wrong type",
             "screenshot unknown output",
             "screenshot surrogate",
+            "move_to outside",
+            "button_up not held",
+            "button_down unknown name",
+            "scroll too far",
             "type_text untypeable",
             "press_keys unknown names",
             "key_up not held",
@@ -244,6 +265,7 @@ class TestFailing:
         text, big, huge = Text("".join(["fi", "ve"])), Number(2**40), Number(2**70)
         refused, name = RefusedIndex(), Text("no-such-output")
         surrogate = Text("\ud800")
+        outside, far = Number(WIDTH + 5), Number(600_000)
         calls = {
             "move_mouse wrong type": (lambda: session.move_mouse(1, 2, 3, text), TypeError),
             "move_mouse out of range": (lambda: session.move_mouse(1, 2, 3, 4, y_max=big), OverflowError),
@@ -253,6 +275,10 @@ class TestFailing:
             "screenshot wrong type": (lambda: session.screenshot(big), TypeError),
             "screenshot unknown output": (lambda: session.screenshot(name), RuntimeError),
             "screenshot surrogate": (lambda: session.screenshot(surrogate), UnicodeEncodeError),
+            "move_to outside": (lambda: session.move_to(outside, 0, OUTPUT_NAME), ValueError),
+            "button_up not held": (lambda: session.button_up(outside), ValueError),
+            "button_down unknown name": (lambda: session.button_down(text), ValueError),
+            "scroll too far": (lambda: session.scroll(-far), ValueError),
             "type_text untypeable": (lambda: session.type_text(Text("aaé")), ValueError),
             "press_keys unknown names": (lambda: session.press_keys([text, Text("ctrl"), name]), ValueError),
             "key_up not held": (lambda: session.key_up(text), ValueError),

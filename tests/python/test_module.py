@@ -20,13 +20,6 @@ METHOD_SIGNATURES = {
     "key_press": "(self, /, key, duration_ms, duration_ms_max=None)",
     "screenshot": "(self, /, screen_name=None)",
 }
-# Methods added beside the five, which carry a docstring after the signature.
-KEYBOARD_SIGNATURES = {
-    "key_down": "(self, /, key)",
-    "key_up": "(self, /, key)",
-    "press_keys": "(self, /, keys, duration_ms=0, duration_ms_max=None)",
-    "type_text": "(self, /, text, interval_ms=0, interval_ms_max=None)",
-}
 
 
 class TestModuleContents:
@@ -39,12 +32,35 @@ class TestModuleContents:
         assert kestrin.__doc__.strip()
         assert "\n" not in kestrin.__doc__.strip()
 
-    def test_only_the_class_is_public(self):
+    def test_only_the_class_and_its_record_type_are_public(self):
         public = {name for name in vars(kestrin) if not name.startswith("_")}
-        assert public == {"Kestrin"}
+        assert public == {"Kestrin", "Output"}
+
+    def test_output_is_a_read_only_record(self):
+        fields = ("name", "description", "x", "y", "width", "height", "logical_width", "logical_height",
+                  "scale", "transform", "refresh_mhz")
+        record = kestrin.Output(("DP-1", None, 0, 0, 1920, 1080, 1920, 1080, 1.0, "normal", 60000))
+        assert tuple(getattr(record, field) for field in fields) == tuple(record)
+        with pytest.raises(AttributeError):
+            record.x = 5
 
     def test_internal_fault_is_not_an_attribute(self):
         assert not hasattr(kestrin, "InternalFault")
+
+
+NEW_METHOD_SIGNATURES = {
+    "outputs": "(self, /)",
+    "move_to": "(self, /, x, y, screen_name=None)",
+    "button_down": "(self, /, button='left')",
+    "button_up": "(self, /, button='left')",
+    "drag": "(self, /, x1, y1, x2, y2, screen_name=None, button='left', steps=10, duration_ms=0, duration_ms_max=None)",
+    "scroll": "(self, /, dy, dx=0)",
+    "scroll_smooth": "(self, /, dy, dx=0)",
+    "key_down": "(self, /, key)",
+    "key_up": "(self, /, key)",
+    "press_keys": "(self, /, keys, duration_ms=0, duration_ms_max=None)",
+    "type_text": "(self, /, text, interval_ms=0, interval_ms_max=None)",
+}
 
 
 class TestClass:
@@ -59,6 +75,12 @@ class TestClass:
         assert Kestrin.__text_signature__ == "(wayland_display=None)"
         assert str(inspect.signature(Kestrin)) == "(wayland_display=None)"
 
+    @pytest.mark.parametrize("name", sorted(NEW_METHOD_SIGNATURES))
+    def test_new_method_signature_and_docstring(self, name):
+        method = getattr(Kestrin, name)
+        assert str(inspect.signature(method)) == NEW_METHOD_SIGNATURES[name]
+        assert method.__doc__.strip()
+
     @pytest.mark.parametrize("name", sorted(METHOD_SIGNATURES))
     def test_method_signature_and_docstring(self, name):
         method = getattr(Kestrin, name)
@@ -66,16 +88,9 @@ class TestClass:
         assert method.__doc__ is None
         assert method.__text_signature__ == METHOD_SIGNATURES[name].replace("self, /", "$self")
 
-    @pytest.mark.parametrize("name", sorted(KEYBOARD_SIGNATURES))
-    def test_added_method_signature_and_docstring(self, name):
-        method = getattr(Kestrin, name)
-        assert str(inspect.signature(method)) == KEYBOARD_SIGNATURES[name]
-        assert method.__text_signature__ == KEYBOARD_SIGNATURES[name].replace("self, /", "$self")
-        assert method.__doc__ and "\n" not in method.__doc__
-
-    def test_no_methods_beyond_the_five_and_the_added_ones(self):
+    def test_no_methods_beyond_the_known_ones(self):
         own = {name for name in vars(Kestrin) if not name.startswith("__")}
-        assert own == set(METHOD_SIGNATURES) | set(KEYBOARD_SIGNATURES)
+        assert own == set(METHOD_SIGNATURES) | set(NEW_METHOD_SIGNATURES)
 
     def test_only_new_is_special(self):
         assert "__new__" in vars(Kestrin)

@@ -45,7 +45,11 @@ class TestTypeStubs:
         import kestrin
 
         tree = ast.parse((ROOT / "src" / "kestrin.pyi").read_text())
-        (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+        classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+        assert set(classes) == {"Kestrin", "Output"}
+        fields = [node.name for node in classes["Output"].body if isinstance(node, ast.FunctionDef)]
+        assert tuple(fields) == kestrin.Output.__match_args__
+        cls = classes["Kestrin"]
         methods = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
         assert set(methods) - {"__new__"} == {
             name for name in vars(kestrin.Kestrin) if not name.startswith("_")

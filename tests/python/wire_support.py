@@ -12,6 +12,7 @@ SHM = {"interface": "wl_shm", "version": 1}
 SCREENCOPY_MANAGER = {"interface": "zwlr_screencopy_manager_v1", "version": 3}
 KEYBOARD_MANAGER = {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1}
 POINTER_MANAGER = {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2}
+XDG_OUTPUT_MANAGER = {"interface": "zxdg_output_manager_v1", "version": 3}
 
 # The requests the module sends, as the fake compositor records them.
 SYNC = "wl_display.sync"
@@ -26,6 +27,12 @@ COPY = "zwlr_screencopy_frame_v1.copy"
 FRAME_DESTROY = "zwlr_screencopy_frame_v1.destroy"
 BUFFER_DESTROY = "wl_buffer.destroy"
 POOL_DESTROY = "wl_shm_pool.destroy"
+POINTER_WITH_OUTPUT = "zwlr_virtual_pointer_manager_v1.create_virtual_pointer_with_output"
+AXIS = "zwlr_virtual_pointer_v1.axis"
+AXIS_SOURCE = "zwlr_virtual_pointer_v1.axis_source"
+AXIS_DISCRETE = "zwlr_virtual_pointer_v1.axis_discrete"
+AXIS_STOP = "zwlr_virtual_pointer_v1.axis_stop"
+FRAME = "zwlr_virtual_pointer_v1.frame"
 
 
 # A complete keymap small enough to read: a (30) and t (20) with capitals,

@@ -206,3 +206,51 @@ def input_session(new_session, probe) -> "kestrin.Kestrin":
     probe.wait_input_ready(pointer=True, keyboard=True)
     probe.clear()
     return session
+
+
+class TwoOutputs:
+    """A headless sway with HEADLESS-1 (1920x1080, scale 1) and HEADLESS-2
+    (1280x720 at scale 2, to its right, turned by ``transform``), a probe
+    shown fullscreen on each, and a kestrin session whose input both probes
+    are ready for."""
+
+    def __init__(self, compositor: HeadlessSway, probes: dict[str, Probe], session, transform: str) -> None:
+        self.sway = compositor
+        self.probes = probes
+        self.session = session
+        self.transform = transform
+
+
+@pytest.fixture(scope="module", params=["normal", "90"], ids=["second-normal", "second-turned"])
+def two_outputs(request: pytest.FixtureRequest, probe_executable: Path) -> Iterator[TwoOutputs]:
+    import kestrin
+
+    compositor = _start_sway()
+    probes: dict[str, Probe] = {}
+    try:
+        second = compositor.add_output()
+        compositor.swaymsg("output", second, "mode", "1280x720@60Hz", "scale", "2", "pos", "1920", "0",
+                           "transform", request.param)
+        session = None
+        for name in ("HEADLESS-1", second):
+            # A new window goes to the focused output.
+            compositor.swaymsg("focus", "output", name)
+            probes[name] = Probe(compositor, probe_executable).start()
+            probes[name].wait_ready()
+            if session is None:
+                probes[name].activate_keyboard()
+                session = kestrin.Kestrin(compositor.socket_path)
+            # Captured once as soon as its window is up: otherwise this sway
+            # (1.7, pixman, headless) shows HEADLESS-1 with its background
+            # only after the second window appears; grim sees the same.
+            session.screenshot(name)
+        for probe in probes.values():
+            probe.wait_input_ready(pointer=True, keyboard=True)
+        yield TwoOutputs(compositor, probes, session, request.param)
+    except (SwayError, ProbeError) as error:
+        pytest.fail(f"the two-output sway did not come up: {error}\n--- sway log ---\n{compositor.log()}",
+                    pytrace=False)
+    finally:
+        for probe in probes.values():
+            probe.stop()
+        compositor.stop()

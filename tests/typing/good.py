@@ -20,6 +20,19 @@ def drive(k: kestrin.Kestrin) -> npt.NDArray[np.uint8]:
     return k.screenshot("HEADLESS-1")
 
 
+def aim(k: kestrin.Kestrin) -> None:
+    for output in k.outputs():
+        name: str | None = output.name
+        middle = (output.width // 2, output.height // 2)
+        scale: float = output.scale
+        k.move_to(*middle, screen_name=name)
+    k.button_down()
+    k.button_up(272)
+    k.drag(0, 0, 10, 10, "HEADLESS-1", button="right", steps=3, duration_ms=5, duration_ms_max=9)
+    k.scroll(-3)
+    k.scroll_smooth(10, dx=-4)
+
+
 session = kestrin.Kestrin()
 picture = drive(session)
 height, width, channels = picture.shape

@@ -13,6 +13,8 @@
 #include "screencopy.hpp"
 #include "seat.hpp"
 #include "shm.hpp"
+#include "xdg-output-unstable-v1-server-protocol.h"
+#include "xdg_output.hpp"
 
 namespace kestrin::fake {
 
@@ -46,6 +48,8 @@ const wl_interface* known_interface(std::string_view name) {
       &zwlr_virtual_pointer_v1_interface,
       &zwlr_screencopy_manager_v1_interface,
       &zwlr_screencopy_frame_v1_interface,
+      &zxdg_output_manager_v1_interface,
+      &zxdg_output_v1_interface,
   };
   for (const wl_interface* interface : known) {
     if (name == interface->name) return interface;
@@ -58,6 +62,7 @@ wl_global_bind_func_t binder_for(std::string_view name) {
   if (name == "wl_seat") return seat::bind;
   if (name == "wl_output") return output::bind;
   if (name == "zwlr_screencopy_manager_v1") return screencopy::bind;
+  if (name == "zxdg_output_manager_v1") return xdg_output::bind;
   return inert::bind;
 }
 

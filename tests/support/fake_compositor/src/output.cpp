@@ -33,10 +33,10 @@ void bind(wl_client* client, void* data, std::uint32_t version, std::uint32_t id
   if (resource == nullptr) return;
   global->resources.push_back(resource);
   const OutputConfig& config = global->config.output;
-  wl_output_send_geometry(resource, 0, 0, 0, 0, WL_OUTPUT_SUBPIXEL_UNKNOWN, "kestrin", "fake output",
-                          WL_OUTPUT_TRANSFORM_NORMAL);
-  wl_output_send_mode(resource, WL_OUTPUT_MODE_CURRENT, config.width, config.height, 60000);
-  if (version >= WL_OUTPUT_SCALE_SINCE_VERSION) wl_output_send_scale(resource, 1);
+  wl_output_send_geometry(resource, config.x, config.y, 0, 0, WL_OUTPUT_SUBPIXEL_UNKNOWN, "kestrin", "fake output",
+                          config.transform);
+  wl_output_send_mode(resource, WL_OUTPUT_MODE_CURRENT, config.width, config.height, config.refresh);
+  if (version >= WL_OUTPUT_SCALE_SINCE_VERSION) wl_output_send_scale(resource, config.scale);
   if (version >= WL_OUTPUT_NAME_SINCE_VERSION && config.name) wl_output_send_name(resource, config.name->c_str());
   if (version >= WL_OUTPUT_DESCRIPTION_SINCE_VERSION && config.description) {
     wl_output_send_description(resource, config.description->c_str());

@@ -13,6 +13,13 @@ namespace kestrin::fake {
 
 const char* const default_keymap_text = "xkb_keymap { kestrin fake keymap };";
 
+std::array<std::int32_t, 4> OutputConfig::logical_box() const {
+  if (logical) return *logical;
+  const bool turned = (transform & 1) != 0;
+  const std::int32_t divisor = scale > 0 ? scale : 1;
+  return {x, y, (turned ? height : width) / divisor, (turned ? width : height) / divisor};
+}
+
 std::uint32_t KeymapConfig::announced_size() const {
   return size ? *size : static_cast<std::uint32_t>(content.size() + 1);
 }
@@ -94,6 +101,7 @@ std::uint32_t default_version(std::string_view interface) {
   if (interface == "wl_output") return 4;
   if (interface == "zwlr_screencopy_manager_v1") return 3;
   if (interface == "zwlr_virtual_pointer_manager_v1") return 2;
+  if (interface == "zxdg_output_manager_v1") return 3;
   return 1;
 }
 
@@ -147,6 +155,18 @@ OutputConfig parse_output(const json& object, std::size_t outputs_before, const 
   read(object, "width", output.width, where, to_i32);
   read(object, "height", output.height, where, to_i32);
   read(object, "done", output.done, where, to_bool);
+  read(object, "x", output.x, where, to_i32);
+  read(object, "y", output.y, where, to_i32);
+  read(object, "scale", output.scale, where, to_i32);
+  read(object, "transform", output.transform, where, to_i32);
+  read(object, "refresh", output.refresh, where, to_i32);
+  if (const json* logical = find(object, "logical"); logical != nullptr && !logical->is_null()) {
+    const std::string field = at(where, "logical");
+    to_array(*logical, field, 4);
+    std::array<std::int32_t, 4> box{};
+    for (std::size_t i = 0; i < 4; ++i) box[i] = to_i32((*logical)[i], at(field, i));
+    output.logical = box;
+  }
   return output;
 }
 
@@ -387,7 +407,9 @@ GlobalConfig parse_global(const json& object, std::size_t outputs_before, const 
     only_keys(object, where, {"interface", "version", "name", "capabilities", "keymaps", "keymap_clients", "repeat_info"});
     global.seat = parse_seat(object, where);
   } else if (global.interface == "wl_output") {
-    only_keys(object, where, {"interface", "version", "name", "description", "width", "height", "done"});
+    only_keys(object, where,
+              {"interface", "version", "name", "description", "width", "height", "done", "x", "y", "scale",
+               "transform", "refresh", "logical"});
     global.output = parse_output(object, outputs_before, where);
   } else {
     only_keys(object, where, {"interface", "version"});

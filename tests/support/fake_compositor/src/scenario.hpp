@@ -41,6 +41,16 @@ struct OutputConfig {
   std::int32_t width = 1920;
   std::int32_t height = 1080;
   bool done = true;  // false: the events at bind end without their done
+  std::int32_t x = 0;  // the position wl_output.geometry gives
+  std::int32_t y = 0;
+  std::int32_t scale = 1;
+  std::int32_t transform = 0;
+  std::int32_t refresh = 60000;
+  // What xdg-output reports: x, y, width, height; absent: the position above
+  // and the size derived from mode, scale and transform.
+  std::optional<std::array<std::int32_t, 4>> logical;
+
+  std::array<std::int32_t, 4> logical_box() const;
 };
 
 struct GlobalConfig {

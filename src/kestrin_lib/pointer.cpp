@@ -1,0 +1,356 @@
+#include "kestrin_lib/pointer.hpp"
+
+#include <wayland-client-protocol.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <ctime>
+
+#include <poll.h>
+
+#include "kestrin_lib/mod.hpp"
+#include "kestrin_lib/outputs.hpp"
+#include "kestrin_lib/virtual_pointer.hpp"
+
+namespace kestrin {
+namespace {
+
+constexpr std::uint32_t no_timestamp = 0;
+constexpr std::pair<std::uint32_t, std::string_view> button_names[] = {
+    {left_button, "left"}, {right_button, "right"}, {middle_button, "middle"}, {side_button, "side"},
+    {extra_button, "extra"}};
+
+// libinput's value of one mouse wheel step.
+constexpr std::int32_t wheel_step = 15;
+
+// Where an absolute motion goes: the pointer and its four arguments.
+struct Aim {
+  zwlr_virtual_pointer_v1* pointer;
+  std::uint32_t x, y, x_extent, y_extent;
+};
+
+// The output a pixel is aimed at, with its settled geometry.
+struct Target {
+  Output* output;
+  OutputInfo info;
+};
+
+// wlroots turns the fraction (u, v) of a pointer bound to an output by the
+// output's transform before it maps it onto the output's box in the layout
+// (wlr_cursor's apply_output_transform), so that a fraction of the picture
+// lands where that part of the picture is shown. The layout-wide pointer
+// gets the same treatment here.
+std::pair<double, double> shown_fraction(double u, double v, std::int32_t transform) {
+  switch (transform) {
+    case WL_OUTPUT_TRANSFORM_90: return {1 - v, u};
+    case WL_OUTPUT_TRANSFORM_180: return {1 - u, 1 - v};
+    case WL_OUTPUT_TRANSFORM_270: return {v, 1 - u};
+    case WL_OUTPUT_TRANSFORM_FLIPPED: return {1 - u, v};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_90: return {v, u};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_180: return {u, 1 - v};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_270: return {1 - v, 1 - u};
+    default: return {u, v};
+  }
+}
+
+bool settled(const AppData& app_data) {
+  if (app_data.xdg_output_manager_name != 0 && !app_data.xdg_output_manager) return false;
+  return std::ranges::none_of(app_data.outputs, [](const auto& entry) {
+    const Output& output = entry.second;
+    return !output.removed && output.output && output.version >= WL_OUTPUT_DONE_SINCE_VERSION && !output.described;
+  });
+}
+
+// The geometry is settled once, on first use; later changes arrive with the
+// roundtrip that ends every call.
+Result<Target> find_target(Kestrin& session, std::optional<std::string_view> screen_name) {
+  if (!settled(*session.app_data)) {
+    if (auto done = settle_outputs(session); !done) return std::unexpected(done.error());
+  }
+  auto output = choose_output(*session.app_data, screen_name, true);
+  if (!output) return std::unexpected(output.error());
+  return Target{*output, describe_output(**output)};
+}
+
+std::string output_label(const Target& target) { return target.output->name ? *target.output->name : "the output"; }
+
+Status check_inside(const Target& target, std::uint32_t x, std::uint32_t y) {
+  const auto width = static_cast<std::uint32_t>(std::max(target.info.width, 0));
+  const auto height = static_cast<std::uint32_t>(std::max(target.info.height, 0));
+  const char* axis = x >= width ? "x" : y >= height ? "y" : nullptr;
+  if (axis == nullptr) return {};
+  const std::uint32_t value = x >= width ? x : y;
+  return std::unexpected(Error::invalid_value(std::string(axis) + "=" + std::to_string(value) +
+                                              " is outside the picture of " + output_label(target) + ", which is " +
+                                              std::to_string(width) + "x" + std::to_string(height) + " pixels"));
+}
+
+// A pointer bound to the output, with the picture's size as its extent:
+// wlroots maps it onto the output's box whatever the scale and transform.
+// Positions are in half pixels, aimed at the pixel's centre: its corner
+// would lie on the neighbouring pixel's edge once a transform turns or
+// flips the picture.
+Result<Aim> aim_on_output(Kestrin& session, const Target& target, std::uint32_t x, std::uint32_t y) {
+  PointerState& state = session.pointer;
+  const std::uint32_t key = target.output->global_name;
+  auto found = state.per_output.find(key);
+  if (found != state.per_output.end() && found->second.output != target.output->output.get()) {
+    state.per_output.erase(found);
+    found = state.per_output.end();
+  }
+  if (found == state.per_output.end()) {
+    if (auto connected = session.event_queue.still_connected(); !connected) return std::unexpected(connected.error());
+    Proxy<zwlr_virtual_pointer_v1> pointer(virtual_pointer::create_virtual_pointer_with_output(
+        session.app_data->virtual_pointer_manager.get(), session.app_data->seat.get(), target.output->output.get(),
+        session.queue_handle));
+    if (!pointer) return std::unexpected(Error::ordinary("out of memory"));
+    found = state.per_output.emplace(key, PointerState::OutputPointer{target.output->output.get(), std::move(pointer)})
+                .first;
+  }
+  return Aim{found->second.pointer.get(), 2 * x + 1, 2 * y + 1, 2 * static_cast<std::uint32_t>(target.info.width),
+             2 * static_cast<std::uint32_t>(target.info.height)};
+}
+
+// A version 1 manager has only the layout-wide pointer, whose extent is the
+// box around every output.
+Aim aim_in_layout(Kestrin& session, const Target& target, std::uint32_t x, std::uint32_t y) {
+  std::int32_t left = INT32_MAX, top = INT32_MAX, right = INT32_MIN, bottom = INT32_MIN;
+  for (const auto& [global_name, output] : session.app_data->outputs) {
+    if (output.removed || !output.output) continue;
+    const OutputInfo info = describe_output(output);
+    left = std::min(left, info.x);
+    top = std::min(top, info.y);
+    right = std::max(right, info.x + info.logical_width);
+    bottom = std::max(bottom, info.y + info.logical_height);
+  }
+  const double box_width = std::max<double>(right - left, 1);
+  const double box_height = std::max<double>(bottom - top, 1);
+  const auto [u, v] = shown_fraction((x + 0.5) / target.info.width, (y + 0.5) / target.info.height,
+                                     target.output->current.transform);
+  const double layout_x = target.info.x + u * target.info.logical_width - left;
+  const double layout_y = target.info.y + v * target.info.logical_height - top;
+  // Finer than a logical unit, so that every pixel of a scaled output has a
+  // place of its own.
+  const double units = std::floor(std::min(256.0, UINT32_MAX / std::max(box_width, box_height)));
+  return Aim{session.virtual_pointer.get(), static_cast<std::uint32_t>(std::lround(layout_x * units)),
+             static_cast<std::uint32_t>(std::lround(layout_y * units)), static_cast<std::uint32_t>(box_width * units),
+             static_cast<std::uint32_t>(box_height * units)};
+}
+
+Result<Aim> aim(Kestrin& session, const Target& target, std::uint32_t x, std::uint32_t y) {
+  if (wl_proxy_get_version(as_proxy(session.app_data->virtual_pointer_manager.get())) >=
+      virtual_pointer::with_output_since_version)
+    return aim_on_output(session, target, x, y);
+  return aim_in_layout(session, target, x, y);
+}
+
+void send_motion(const Aim& aim) {
+  virtual_pointer::motion_absolute(aim.pointer, no_timestamp, aim.x, aim.y, aim.x_extent, aim.y_extent);
+}
+
+bool is_held(const PointerState& state, std::uint32_t button) { return std::ranges::find(state.held, button) != state.held.end(); }
+
+void press(Kestrin& session, std::uint32_t button) {
+  virtual_pointer::button(session.virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_pressed);
+  session.pointer.held.push_back(button);
+}
+
+void release(Kestrin& session, std::uint32_t button) {
+  virtual_pointer::button(session.virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_released);
+  std::erase(session.pointer.held, button);
+}
+
+// A press whose roundtrip failed: on a broken connection nothing is held
+// any more; a wait that a signal ended leaves the button held.
+Status pressed(Kestrin& session, std::uint32_t button, Status done) {
+  if (!done && !done.error().is_interrupted()) std::erase(session.pointer.held, button);
+  return done;
+}
+
+Error already_held(std::uint32_t button) {
+  return Error::invalid_value("button " + button_label(button) + " is already held");
+}
+
+// Sleeps until `deadline` on the monotonic clock, resuming after signals.
+void sleep_until(const timespec& deadline) {
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+timespec after(const timespec& start, std::uint64_t nanoseconds) {
+  const std::uint64_t total = static_cast<std::uint64_t>(start.tv_nsec) + nanoseconds;
+  return timespec{start.tv_sec + static_cast<time_t>(total / 1'000'000'000), static_cast<long>(total % 1'000'000'000)};
+}
+
+std::uint32_t between(std::uint32_t from, std::uint32_t to, std::uint32_t step, std::uint32_t steps) {
+  const double position = from + (static_cast<double>(to) - from) * step / steps;
+  return static_cast<std::uint32_t>(std::lround(position));
+}
+
+Status check_amount(const char* name, std::int32_t amount, std::int32_t limit, const char* unit) {
+  if (amount >= -limit && amount <= limit) return {};
+  return std::unexpected(Error::invalid_value(std::string(name) + "=" + std::to_string(amount) + " is beyond the " +
+                                              std::to_string(limit) + " " + unit + " one call can send either way"));
+}
+
+void answered(void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }
+const wl_callback_listener answered_listener = {.done = answered};
+
+// Waits, a second at most, until the compositor has answered a sync and so
+// handled everything sent before it: libwayland-server drops the requests of
+// a client it has not read yet once it sees the client hang up.
+void settle_before_closing(wl_display* display, wl_display* queue_display, wl_event_queue* queue) {
+  if (wl_display_get_error(display) != 0) return;
+  wl_callback* sync = wl_display_sync(queue_display);
+  if (sync == nullptr) return;
+  bool done = false;
+  wl_callback_add_listener(sync, &answered_listener, &done);
+  timespec deadline{};
+  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += 1;
+  while (!done) {
+    if (wl_display_prepare_read_queue(display, queue) != 0) {
+      if (wl_display_dispatch_queue_pending(display, queue) < 0) break;
+      continue;
+    }
+    wl_display_flush(display);
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long remaining_ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1'000'000;
+    pollfd socket{wl_display_get_fd(display), POLLIN, 0};
+    const int ready = remaining_ms > 0 ? ::poll(&socket, 1, static_cast<int>(remaining_ms)) : 0;
+    if (ready < 0 && errno == EINTR) {
+      wl_display_cancel_read(display);
+      continue;
+    }
+    if (ready <= 0) {
+      wl_display_cancel_read(display);
+      break;
+    }
+    if (wl_display_read_events(display) < 0 || wl_display_dispatch_queue_pending(display, queue) < 0) break;
+  }
+  wl_callback_destroy(sync);
+}
+
+}  // namespace
+
+PointerState::PointerState(PointerState&& other) noexcept
+    : per_output(std::move(other.per_output)),
+      held(std::exchange(other.held, {})),
+      buttons(std::exchange(other.buttons, nullptr)),
+      display(std::exchange(other.display, nullptr)),
+      queue_display(std::exchange(other.queue_display, nullptr)),
+      queue(std::exchange(other.queue, nullptr)) {}
+
+PointerState::~PointerState() {
+  if (held.empty() || buttons == nullptr || display == nullptr || queue == nullptr) return;
+  for (auto button = held.rbegin(); button != held.rend(); ++button)
+    virtual_pointer::button(buttons, no_timestamp, *button, virtual_pointer::button_state_released);
+  settle_before_closing(display, queue_display, queue);
+}
+
+std::optional<std::uint32_t> button_code(std::string_view name) {
+  for (const auto& [code, known] : button_names)
+    if (known == name) return code;
+  return std::nullopt;
+}
+
+std::string button_label(std::uint32_t button) {
+  for (const auto& [code, name] : button_names)
+    if (code == button) return std::string(name) + " (" + std::to_string(button) + ")";
+  return std::to_string(button);
+}
+
+Status move_to(Kestrin& session, std::uint32_t x, std::uint32_t y, std::optional<std::string_view> screen_name) {
+  auto target = find_target(session, screen_name);
+  if (!target) return std::unexpected(target.error());
+  if (auto inside = check_inside(*target, x, y); !inside) return inside;
+  auto motion = aim(session, *target, x, y);
+  if (!motion) return std::unexpected(motion.error());
+  send_motion(*motion);
+  return roundtrip(session.event_queue, session.queue_handle);
+}
+
+Status button_down(Kestrin& session, std::uint32_t button) {
+  if (is_held(session.pointer, button)) return std::unexpected(already_held(button));
+  press(session, button);
+  return pressed(session, button, roundtrip(session.event_queue, session.queue_handle));
+}
+
+Status button_up(Kestrin& session, std::uint32_t button) {
+  if (!is_held(session.pointer, button))
+    return std::unexpected(Error::invalid_value("button " + button_label(button) + " is not held"));
+  release(session, button);
+  return roundtrip(session.event_queue, session.queue_handle);
+}
+
+Status drag(Kestrin& session, const DragPath& path, const UIntValue& duration) {
+  if (path.steps == 0) return std::unexpected(Error::invalid_value("steps=0: a drag takes at least one step"));
+  if (is_held(session.pointer, path.button)) return std::unexpected(already_held(path.button));
+  auto target = find_target(session, path.screen_name);
+  if (!target) return std::unexpected(target.error());
+  if (auto inside = check_inside(*target, path.x1, path.y1); !inside) return inside;
+  if (auto inside = check_inside(*target, path.x2, path.y2); !inside) return inside;
+  auto duration_ms = duration.get();
+  if (!duration_ms) return std::unexpected(duration_ms.error());
+
+  auto start = aim(session, *target, path.x1, path.y1);
+  if (!start) return std::unexpected(start.error());
+  send_motion(*start);
+  press(session, path.button);
+  if (auto done = pressed(session, path.button, roundtrip(session.event_queue, session.queue_handle)); !done)
+    return done;
+
+  timespec begun{};
+  ::clock_gettime(CLOCK_MONOTONIC, &begun);
+  const std::uint64_t total_ns = std::uint64_t{*duration_ms} * 1'000'000;
+  for (std::uint32_t step = 1; step <= path.steps; ++step) {
+    if (total_ns != 0) {
+      sleep_until(after(begun, total_ns * step / path.steps));
+    }
+    auto motion = aim(session, *target, between(path.x1, path.x2, step, path.steps),
+                      between(path.y1, path.y2, step, path.steps));
+    if (!motion) return std::unexpected(motion.error());
+    send_motion(*motion);
+    if (total_ns != 0) wl_display_flush(session.event_queue.display());
+  }
+  release(session, path.button);
+  return roundtrip(session.event_queue, session.queue_handle);
+}
+
+Status scroll(Kestrin& session, std::int32_t dy, std::int32_t dx) {
+  if (auto fits = check_amount("dy", dy, max_wheel_steps, "wheel steps"); !fits) return fits;
+  if (auto fits = check_amount("dx", dx, max_wheel_steps, "wheel steps"); !fits) return fits;
+  if (dy == 0 && dx == 0) return {};
+  zwlr_virtual_pointer_v1* pointer = session.virtual_pointer.get();
+  for (auto [axis, steps] : {std::pair{virtual_pointer::axis_vertical, dy}, {virtual_pointer::axis_horizontal, dx}}) {
+    if (steps == 0) continue;
+    virtual_pointer::axis_source(pointer, virtual_pointer::axis_source_wheel);
+    virtual_pointer::axis_discrete(pointer, no_timestamp, axis, wl_fixed_from_int(steps * wheel_step), steps);
+    virtual_pointer::frame(pointer);
+  }
+  return roundtrip(session.event_queue, session.queue_handle);
+}
+
+Status scroll_smooth(Kestrin& session, std::int32_t dy, std::int32_t dx) {
+  if (auto fits = check_amount("dy", dy, max_scroll_pixels, "pixels"); !fits) return fits;
+  if (auto fits = check_amount("dx", dx, max_scroll_pixels, "pixels"); !fits) return fits;
+  if (dy == 0 && dx == 0) return {};
+  zwlr_virtual_pointer_v1* pointer = session.virtual_pointer.get();
+  // wlroots gives axis_source to the axis named last, so it follows the
+  // axis (and the stop) in each frame rather than leading it.
+  for (auto [axis, pixels] : {std::pair{virtual_pointer::axis_vertical, dy}, {virtual_pointer::axis_horizontal, dx}}) {
+    if (pixels == 0) continue;
+    virtual_pointer::axis(pointer, no_timestamp, axis, wl_fixed_from_int(pixels));
+    virtual_pointer::axis_source(pointer, virtual_pointer::axis_source_finger);
+    virtual_pointer::frame(pointer);
+    virtual_pointer::axis_stop(pointer, no_timestamp, axis);
+    virtual_pointer::axis_source(pointer, virtual_pointer::axis_source_finger);
+    virtual_pointer::frame(pointer);
+  }
+  return roundtrip(session.event_queue, session.queue_handle);
+}
+
+}  // namespace kestrin

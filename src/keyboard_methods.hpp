@@ -18,10 +18,10 @@ extern const char type_text_doc[];
 
 }  // namespace kestrin::py
 
-// Their entries in the type's method table.
-#define KESTRIN_KEYBOARD_METHOD(name)                                                                    \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kestrin::py::name)),              \
-   METH_FASTCALL | METH_KEYWORDS, kestrin::py::name##_doc}
-#define KESTRIN_KEYBOARD_METHODS                                                                         \
-  KESTRIN_KEYBOARD_METHOD(key_down), KESTRIN_KEYBOARD_METHOD(key_up), KESTRIN_KEYBOARD_METHOD(press_keys), \
-      KESTRIN_KEYBOARD_METHOD(type_text)
+// Their entries in the type's method table; lib.cpp puts them there, where
+// as_cfunction is.
+#define KESTRIN_KEYBOARD_METHODS                                                                     \
+  {"key_down", as_cfunction<key_down>(), METH_FASTCALL | METH_KEYWORDS, key_down_doc},               \
+      {"key_up", as_cfunction<key_up>(), METH_FASTCALL | METH_KEYWORDS, key_up_doc},                 \
+      {"press_keys", as_cfunction<press_keys>(), METH_FASTCALL | METH_KEYWORDS, press_keys_doc},     \
+      {"type_text", as_cfunction<type_text>(), METH_FASTCALL | METH_KEYWORDS, type_text_doc},

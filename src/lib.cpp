@@ -143,7 +143,7 @@ PyMethodDef methods[] = {
     {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS,
      "screenshot($self, screen_name=None)\n--\n\n"},
     KESTRIN_POINTER_METHODS
-    KESTRIN_KEYBOARD_METHODS,
+    KESTRIN_KEYBOARD_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -261,7 +261,10 @@ class TestFailing:
     def test_argument_and_lookup_errors(self, fake, case):
         # A seat with a keymap the module reads, so that names and text are
         # looked up.
-        session = Kestrin(fake(keymap_scenario()).socket_path)
+        small = small_scenario()
+        seat = next(g for g in keymap_scenario()["globals"] if g["interface"] == "wl_seat")
+        small["globals"] = [seat if g["interface"] == "wl_seat" else g for g in small["globals"]]
+        session = Kestrin(fake(small).socket_path)
         text, big, huge = Text("".join(["fi", "ve"])), Number(2**40), Number(2**70)
         refused, name = RefusedIndex(), Text("no-such-output")
         surrogate = Text("\ud800")

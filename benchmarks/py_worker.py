@@ -20,6 +20,16 @@ import time
 KEY_A = 30  # evdev KEY_A
 
 
+def typed_text() -> str:
+    """1,000 characters of printable ASCII, the same on every run; it starts
+    with a letter, so that wtype does not take it for an option."""
+    import random
+    import string
+
+    rng = random.Random(13)
+    return "x" + "".join(rng.choice(string.ascii_letters + string.digits + string.punctuation + " ") for _ in range(999))
+
+
 def ask_for_active_keyboard() -> None:
     print("activate", flush=True)
     if not sys.stdin.readline():
@@ -32,6 +42,7 @@ def main() -> None:
     parser.add_argument("--blocks", type=int, default=10)
     parser.add_argument("--block-size", type=int, default=200)
     parser.add_argument("--captures", type=int, default=30)
+    parser.add_argument("--texts", type=int, default=3)
     args = parser.parse_args()
 
     import numpy  # noqa: F401  imported before timing: the first capture would import it
@@ -104,6 +115,21 @@ def main() -> None:
     per_call_cpu_overhead = sorted(cpu_overhead)[len(cpu_overhead) // 2]
     for name, samples in cpu_samples.items():
         input_samples["cpu_" + name] = [s - per_call_cpu_overhead for s in samples]
+
+    # The whole text with interval 0: its wall time, and the client's CPU
+    # time per character.
+    text = typed_text()
+    k.type_text(text[:10])  # not counted: the keymap is compiled on first use
+    typing: list[int] = []
+    typing_cpu: list[int] = []
+    for _ in range(args.texts):
+        cpu0 = cpu()
+        t0 = clock()
+        k.type_text(text)
+        typing.append(clock() - t0)
+        typing_cpu.append((cpu() - cpu0) // len(text))
+    input_samples["type_text"] = typing
+    input_samples["cpu_type_text_char"] = typing_cpu
 
     capture: list[int] = []
     picture = k.screenshot()  # not counted: first-use costs

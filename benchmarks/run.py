@@ -11,6 +11,8 @@ then measures, all in this one run:
 - input calls from Python (py_worker.py) and the same actions in the core
   (kestrin-bench), beside a bare wl_display.sync roundtrip on a core session,
   and wtype typing one key per process and a long string in one;
+- type_text of 1,000 characters with interval 0 beside wtype typing the same
+  text in one process;
 - screenshot() from Python and kestrin::screenshot in the core, a capture
   timed phase by phase, the same capture into a buffer kept across captures,
   and grim -t ppm, one process per capture; and both once more on a second
@@ -43,6 +45,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 from headless import HeadlessSway  # noqa: E402
+from py_worker import typed_text  # noqa: E402
 
 FRAME_RATE_HZ = 60
 WIDTH, HEIGHT = 1920, 1080
@@ -419,6 +422,7 @@ def main() -> int:
     py: dict = {}
     wtype_key: list[int] = []
     wtype_text: list[int] = []
+    wtype_long: list[int] = []
     grim: list[int] = []
     empty_py: dict = {}
     empty_grim: list[int] = []
@@ -445,6 +449,7 @@ def main() -> int:
                 wtype_key += wall_times(["wtype", "a"], plan.wtype_keys, env)
                 if round_ % plan.wtype_string_every == 0:
                     wtype_text += [t // len(TYPED_TEXT) for t in wall_times(["wtype", TYPED_TEXT], 1, env)]
+                    wtype_long += wall_times(["wtype", typed_text()], 1, env)
                 for _ in range(plan.imports):
                     imports += import_times(python, 1)
                     logging_imports += import_times(python, 1, "logging")
@@ -462,7 +467,7 @@ def main() -> int:
     others = (machine_after - machine_before) - (own_cpu_seconds() - own_before)
     cores = os.cpu_count() or 1
 
-    table = build_table(plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim,
+    table = build_table(plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, wtype_long, grim,
                         empty_py["capture"]["screenshot"], empty_grim)
     print("kestrin benchmarks, " + time.strftime("%Y-%m-%d %H:%M"))
     for line in machine:
@@ -483,7 +488,7 @@ def main() -> int:
     return 0
 
 
-def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, grim,
+def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, wtype_long, grim,
                 empty_shot, empty_grim) -> str:
     t = Table()
     ci, pi = core["input"], py["input"]
@@ -562,6 +567,19 @@ def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_k
               ratio=f"{median(wtype_key) / key_py:.0f}× slower"))
     t.add(Row(f"wtype, {len(TYPED_TEXT)}-key string, per key", wtype_text, against="key_press (Python)",
               ratio=f"{median(wtype_text) / key_py:.0f}× slower"))
+
+    chars = len(typed_text())
+    typing, typing_cpu = pi["type_text"], pi["cpu_type_text_char"]
+    chars_per_cpu_second = 1e9 / median(typing_cpu)
+    t.add(Row(f"Text, {chars:,} printable ASCII characters", section=True))
+    t.add(Row("type_text(text) (Python, interval 0)", typing, rate=False,
+              against=f"{chars * 1e9 / median(typing):,.0f} characters/s"))
+    t.add(Row("type_text: client CPU per character (Python)", typing_cpu, rate=False,
+              against=f"{chars_per_cpu_second:,.0f} characters per CPU-second",
+              target=f"≥ 20,000/s: {verdict(chars_per_cpu_second, 20_000, False)}"))
+    speedup = median(wtype_long) / median(typing)
+    t.add(Row("wtype, the same text in one process", wtype_long, rate=False, against="type_text (Python)",
+              ratio=f"type_text {speedup:.0f}× faster", target=f"≥ 10× faster: {verdict(speedup, 10.0, False)}"))
 
     t.add(Row(f"Capture {WIDTH}x{HEIGHT}", section=True))
     interval = 1e9 / FRAME_RATE_HZ

@@ -127,6 +127,44 @@ bool convert_text(const Parameter& parameter, PyObject* argument, std::string_vi
   return true;
 }
 
+// A key: a name (str) or a code (int), as the buttons take theirs.
+bool convert_key(const Parameter& parameter, PyObject* argument, Value& value) {
+  value.is_text = PyUnicode_Check(argument);
+  if (value.is_text) return convert_text(parameter, argument, value.text);
+  if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(parameter, argument, value.number);
+  Ref type_name = type_qualname(argument);
+  if (!type_name) return false;
+  PyErr_Format(PyExc_TypeError, "'%U' object is neither a key name (str) nor a key code (int)", type_name.get());
+  name_parameter_in_type_error(parameter.name);
+  return false;
+}
+
+// A str is one combination ("ctrl+t"), kept as text; any other sequence
+// (but bytes, whose items would pass for key codes) lists the keys.
+bool convert_keys(const Parameter& parameter, PyObject* argument, Value& value) {
+  if (PyUnicode_Check(argument)) {
+    value.is_text = true;
+    return convert_text(parameter, argument, value.text);
+  }
+  if (PyBytes_Check(argument) || PyByteArray_Check(argument) || !PySequence_Check(argument)) {
+    Ref type_name = type_qualname(argument);
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'str | Sequence[str | int]'", type_name.get());
+    name_parameter_in_type_error(parameter.name);
+    return false;
+  }
+  Ref items = Ref::steal(PySequence_Tuple(argument));
+  if (!items) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    // Copied: the sequence may change while the call runs Python code.
+    Value item;
+    if (!convert_key(parameter, PyTuple_GET_ITEM(items.get(), i), item)) return false;
+    value.keys.push_back(item.key());
+  }
+  return true;
+}
+
 // A name converts to its code; anything not a str goes the way of a code.
 bool convert_button(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
   if (!PyUnicode_Check(argument)) {
@@ -155,6 +193,12 @@ bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
   switch (parameter.kind) {
     case Kind::optional_text:
       return convert_text(parameter, argument, value.text);
+    case Kind::text:
+      return convert_text(parameter, argument, value.text);
+    case Kind::key:
+      return convert_key(parameter, argument, value);
+    case Kind::keys:
+      return convert_keys(parameter, argument, value);
     case Kind::i32:
     case Kind::optional_i32:
       return convert_integer(parameter, argument, value.signed_number);
@@ -167,7 +211,9 @@ bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
   return convert_u32(parameter, argument, value.number);
 }
 
-bool required(Kind kind) { return kind == Kind::u32 || kind == Kind::i32; }
+bool required(Kind kind) {
+  return kind == Kind::u32 || kind == Kind::i32 || kind == Kind::text || kind == Kind::key || kind == Kind::keys;
+}
 
 }  // namespace
 

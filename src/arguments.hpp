@@ -11,7 +11,9 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
+#include "kestrin_lib/keyboard.hpp"
 #include "kestrin_lib/random.hpp"
 
 namespace kestrin::py {
@@ -20,6 +22,9 @@ enum class Kind {
   u32,           // required unsigned 32-bit integer
   optional_u32,  // the same, or None / omitted
   optional_text, // str, or None / omitted
+  text,          // required str
+  key,           // required key: a key code (as u32) or a key name (str)
+  keys,          // required keys: a str, or a sequence of key codes and names
   i32,           // required signed 32-bit integer
   optional_i32,  // the same, or None / omitted
   button,        // a button name (str) or code (int); None / omitted: the left button
@@ -49,12 +54,18 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, Bound& bound);
 
 // A converted argument. `given` is false for an optional one that was omitted
-// or None; `text` borrows from the bound str.
+// or None; `text` borrows from the bound str. A key given as a str sets
+// `is_text`; keys given as a sequence land in `keys` as copies, since the
+// sequence may change while the call runs Python code.
 struct Value {
   bool given = false;
+  bool is_text = false;
   std::uint32_t number = 0;  // also a button's code
   std::int32_t signed_number = 0;
   std::string_view text;
+  std::vector<KeySpec> keys;
+
+  KeySpec key() const { return is_text ? KeySpec(std::string(text)) : KeySpec(number); }
 
   std::optional<std::string_view> optional_text() const {
     return given ? std::optional<std::string_view>(text) : std::nullopt;

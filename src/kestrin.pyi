@@ -6,6 +6,7 @@ virtual-keyboard (zwp_virtual_keyboard_manager_v1) and screencopy
 (zwlr_screencopy_manager_v1) protocols, as wlroots compositors such as sway do.
 """
 
+from collections.abc import Sequence
 from typing import Literal, final
 
 import numpy as np
@@ -161,3 +162,32 @@ class Kestrin:
         """Scrolls by pixels, positive down and right, as a finger on a
         touchpad does, and ends the scroll. At most 8388607 pixels either
         way."""
+
+    def key_down(self, key: int | str) -> None:
+        """Presses a key and keeps it held until key_up.
+
+        `key` is a Linux key code or a name: an XKB keysym name of the seat's
+        keymap ("a", "Return", "Page_Down", "F5"; case matters), a single
+        character, or one of ctrl, shift, alt, altgr, super (meta, logo). The
+        compositor is told the modifiers that held keys set. A key already
+        held raises ValueError; keys still held when the object goes are
+        released then."""
+
+    def key_up(self, key: int | str) -> None:
+        """Releases a key that key_down holds; a key not held raises
+        ValueError."""
+
+    def press_keys(
+        self, keys: str | Sequence[int | str], duration_ms: int = 0, duration_ms_max: int | None = None
+    ) -> None:
+        """Presses keys in order, holds them `duration_ms` milliseconds (or a
+        time drawn from duration_ms … duration_ms_max) and releases them in
+        reverse order. `keys` is a combination such as "ctrl+shift+t" (a
+        literal plus is "plus") or a sequence of key names and codes.
+        Unknown names raise one ValueError listing them all."""
+
+    def type_text(self, text: str, interval_ms: int = 0, interval_ms_max: int | None = None) -> None:
+        """Types `text` with the seat's own keyboard layout (newline is
+        Return, tab is Tab), pausing `interval_ms` milliseconds (or a drawn
+        time) between characters. A character the layout cannot type raises
+        ValueError naming it and its index, and nothing is typed."""

@@ -14,6 +14,7 @@
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/wayland.hpp"
+#include "keyboard_methods.hpp"
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
 #include "numpy_bridge.hpp"
@@ -142,6 +143,7 @@ PyMethodDef methods[] = {
     {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS,
      "screenshot($self, screen_name=None)\n--\n\n"},
     KESTRIN_POINTER_METHODS
+    KESTRIN_KEYBOARD_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,22 +1,16 @@
 #include "keymap.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
+
+#include "kestrin_lib/keymap.hpp"
 
 namespace seat_keyboard {
 namespace {
-
-struct XkbUnref {
-  void operator()(xkb_context* context) const noexcept { xkb_context_unref(context); }
-  void operator()(xkb_keymap* keymap) const noexcept { xkb_keymap_unref(keymap); }
-};
 
 struct FreeText {
   void operator()(char* text) const noexcept { std::free(text); }
@@ -26,7 +20,7 @@ struct FreeText {
 
 KeymapFile compile_keymap(const std::string& layout, std::string& error) {
   // XKB_DEFAULT_* in the environment must not change what --layout asked for.
-  const std::unique_ptr<xkb_context, XkbUnref> context(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
+  const kestrin::XkbContext context(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
   if (!context) {
     error = "cannot make an xkb context";
     return {};
@@ -34,7 +28,7 @@ KeymapFile compile_keymap(const std::string& layout, std::string& error) {
   // Empty strings, not nulls: a null variant or options means the system's.
   const xkb_rule_names names = {
       .rules = "evdev", .model = "pc105", .layout = layout.c_str(), .variant = "", .options = ""};
-  const std::unique_ptr<xkb_keymap, XkbUnref> keymap(
+  const kestrin::XkbKeymap keymap(
       xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
   if (!keymap) {
     error = "libxkbcommon cannot compile a keymap for the layout \"" + layout + "\"";
@@ -47,24 +41,14 @@ KeymapFile compile_keymap(const std::string& layout, std::string& error) {
   }
 
   const std::size_t size = std::strlen(text.get()) + 1;
-  kestrin::Fd fd(memfd_create("kestrin-seat-keyboard-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!fd) {
-    error = "memfd_create: " + kestrin::os_error_text(errno);
+  // A sealed file: the compositor hands this very file to every client it
+  // forwards it to.
+  auto file = kestrin::keymap_memory_file(std::string_view(text.get(), size));
+  if (!file) {
+    error = kestrin::report_text(file.error());
     return {};
   }
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = write(fd.get(), text.get() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "writing the keymap: " + kestrin::os_error_text(errno);
-      return {};
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // The compositor hands this very file to every client it forwards it to;
-  // seals keep anyone from changing it under them.
-  fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-  return {std::move(fd), static_cast<std::uint32_t>(size)};
+  return {std::move(*file), static_cast<std::uint32_t>(size)};
 }
 
 }  // namespace seat_keyboard

@@ -1,7 +1,9 @@
 // Error values of the core: an ordinary error (a message and an ordered chain
 // of causes), a fatal failure of an internal invariant, which the Python
 // surface raises as InternalFault instead of RuntimeError, or a wait for the
-// compositor that the caller's interruption check ended.
+// compositor that the caller's interruption check ended, or a value the
+// caller gave that the compositor or the keymap cannot do (ValueError in
+// Python).
 #pragma once
 
 #include <expected>

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "kestrin_lib/keymap.hpp"
 #include "kestrin_lib/render.hpp"
 #include "kestrin_lib/virtual_keyboard.hpp"
 
@@ -81,9 +82,10 @@ Error socket_error(const std::string& path, std::string cause) {
 
 }  // namespace
 
-Result<wl_display*> connect_wayland(std::optional<std::string_view> wayland_display) {
+Result<wl_display*> connect_wayland(std::optional<std::string_view> wayland_display, std::string* socket_path_out) {
   auto path = socket_path(display_name(wayland_display));
   if (!path) return std::unexpected(path.error());
+  if (socket_path_out != nullptr) *socket_path_out = *path;
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -106,8 +108,8 @@ Result<wl_display*> connect_wayland(std::optional<std::string_view> wayland_disp
   return display;
 }
 
-Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, const QueueHandle& queue_handle,
-                                                              const EventQueue& event_queue) {
+Result<VirtualKeyboard> setup_virtual_keyboard(AppData& app_data, const QueueHandle& queue_handle,
+                                               const EventQueue& event_queue, const std::string& socket_path) {
   if (!app_data.seat) return std::unexpected(value_absent("the compositor offers no wl_seat"));
 
   app_data.keyboard.reset(wl_seat_get_keyboard(app_data.seat.get()));
@@ -121,16 +123,35 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
       app_data.virtual_keyboard_manager.get(), app_data.seat.get(), queue_handle));
   if (!keyboard) return std::unexpected(Error::fatal("out of memory"));
 
+  // The record owns the descriptor, closed at the end of this scope; the
+  // request carries its own duplicate.
   std::optional<Keymap> keymap = std::exchange(app_data.keymap, std::nullopt);
-  if (!keymap) return std::unexpected(value_absent(
+  Result<std::shared_ptr<const std::string>> contents = std::unexpected(Error::ordinary("no keymap"));
+  if (keymap) {
+    // Passed on as it came, whether or not we can read it ourselves.
+    auto read = read_keymap_file(keymap->fd.get(), keymap->size);
+    if (read) {
+      contents = std::make_shared<const std::string>(std::move(*read));
+      remember_keymap(socket_path, KeymapRecord{keymap->format, keymap->size, *contents});
+    } else {
+      contents = std::unexpected(read.error());
+    }
+    virtual_keyboard::keymap(keyboard.get(), virtual_keyboard::keymap_format_xkb_v1, keymap->fd.get(), keymap->size);
+  } else if (auto remembered = remembered_keymap(socket_path)) {
+    // wlroots forgets the active keyboard when it goes away, typically the
+    // previous session's; its keymap is the seat's keymap all the same.
+    auto file = keymap_memory_file(*remembered->contents);
+    if (!file) return std::unexpected(result_was_error(file.error()));
+    contents = remembered->contents;
+    virtual_keyboard::keymap(keyboard.get(), virtual_keyboard::keymap_format_xkb_v1, file->get(), remembered->size);
+  } else {
+    return std::unexpected(value_absent(
         "the seat's keyboard sent no keymap (the seat has no active keyboard; a key pressed on one of its "
         "keyboards makes that one active)"));
-  // The request carries its own duplicate of the descriptor; ours is closed
-  // when the record goes at the end of this scope.
-  virtual_keyboard::keymap(keyboard.get(), virtual_keyboard::keymap_format_xkb_v1, keymap->fd.get(), keymap->size);
+  }
 
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(result_was_error(done.error()));
-  return keyboard;
+  return VirtualKeyboard{std::move(keyboard), std::move(contents)};
 }
 
 }  // namespace kestrin

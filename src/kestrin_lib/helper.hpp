@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -19,13 +20,23 @@ struct zwp_virtual_keyboard_v1;
 namespace kestrin {
 
 // Finds the compositor's socket from the argument or the environment, connects
-// to it and hands it to libwayland-client. The caller owns the result.
-Result<wl_display*> connect_wayland(std::optional<std::string_view> wayland_display);
+// to it and hands it to libwayland-client. The caller owns the result. The
+// socket's path goes to `socket_path` when given.
+Result<wl_display*> connect_wayland(std::optional<std::string_view> wayland_display,
+                                    std::string* socket_path = nullptr);
+
+// The session's virtual keyboard and the contents of the keymap it was given
+// (or why they could not be read).
+struct VirtualKeyboard {
+  Proxy<zwp_virtual_keyboard_v1> keyboard;
+  Result<std::shared_ptr<const std::string>> keymap;
+};
 
 // Gets the seat's keyboard, captures its keymap, and makes a virtual keyboard
-// that uses it. Every failure is fatal.
-Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, const QueueHandle& queue_handle,
-                                                              const EventQueue& event_queue);
+// that uses it. A seat that sends no keymap gets the one its compositor (the
+// one at `socket_path`) sent last in this process. Every failure is fatal.
+Result<VirtualKeyboard> setup_virtual_keyboard(AppData& app_data, const QueueHandle& queue_handle,
+                                               const EventQueue& event_queue, const std::string& socket_path);
 
 struct FreeDeleter {
   void operator()(void* p) const noexcept { std::free(p); }

@@ -3,9 +3,8 @@
 #include <wayland-client-protocol.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
 
+#include "kestrin_lib/sleep.hpp"
 #include "kestrin_lib/virtual_keyboard.hpp"
 #include "kestrin_lib/virtual_pointer.hpp"
 
@@ -13,15 +12,6 @@ namespace kestrin {
 namespace {
 
 constexpr std::uint32_t no_timestamp = 0;
-
-// Sleeps the whole hold time, resuming after signals.
-void sleep_ms(std::uint32_t milliseconds) {
-  timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1'000'000L};
-  while (remaining.tv_sec != 0 || remaining.tv_nsec != 0) {
-    timespec request = remaining;
-    if (::nanosleep(&request, &remaining) == 0 || errno != EINTR) break;
-  }
-}
 
 // After Ctrl-C cut short the wait for a press's answer, the press has
 // reached the compositor or soon will; its release goes out at once, without
@@ -43,8 +33,11 @@ Kestrin::Kestrin(EventQueue event_queue, QueueHandle queue_handle, std::unique_p
   pointer.queue = this->queue_handle.queue();
 }
 
+Kestrin::~Kestrin() { release_held_keys(*this); }
+
 Result<Kestrin> connect(std::optional<std::string_view> wayland_display) {
-  auto display = connect_wayland(wayland_display);
+  std::string socket_path;
+  auto display = connect_wayland(wayland_display, &socket_path);
   if (!display) return std::unexpected(display.error());
 
   // Declared in teardown order: on a failure every proxy goes before the
@@ -60,7 +53,7 @@ Result<Kestrin> connect(std::optional<std::string_view> wayland_display) {
   listen_registry(*app_data, app_data->registry.get());
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(result_was_error(done.error()));
 
-  auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue_handle, event_queue);
+  auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue_handle, event_queue, socket_path);
   if (!virtual_keyboard) return std::unexpected(virtual_keyboard.error());
 
   if (!app_data->virtual_pointer_manager)
@@ -70,8 +63,10 @@ Result<Kestrin> connect(std::optional<std::string_view> wayland_display) {
   if (!virtual_pointer) return std::unexpected(Error::fatal("out of memory"));
   if (auto done = roundtrip(event_queue, queue_handle); !done) return std::unexpected(result_was_error(done.error()));
 
-  return Kestrin(std::move(event_queue), std::move(queue_handle), std::move(app_data), std::move(*virtual_keyboard),
-                 std::move(virtual_pointer));
+  Kestrin session(std::move(event_queue), std::move(queue_handle), std::move(app_data),
+                  std::move(virtual_keyboard->keyboard), std::move(virtual_pointer));
+  session.keyboard_state = KeyboardState(std::move(virtual_keyboard->keymap));
+  return session;
 }
 
 Status wait_for_output_names(Kestrin& session) {

@@ -10,6 +10,7 @@
 #include "kestrin_lib/app_data.hpp"
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/helper.hpp"
+#include "kestrin_lib/keyboard.hpp"
 #include "kestrin_lib/pointer.hpp"
 #include "kestrin_lib/random.hpp"
 #include "kestrin_lib/wayland.hpp"
@@ -26,7 +27,8 @@ class Kestrin {
  public:
   Kestrin(Kestrin&&) noexcept = default;
   Kestrin& operator=(Kestrin&&) = delete;
-  ~Kestrin() = default;
+  // Lets go of keys still held (see release_held_keys).
+  ~Kestrin();
 
   Status move_mouse(const UIntValue& x, const UIntValue& y, std::uint32_t x_extent, std::uint32_t y_extent);
   Status left_click(const UIntValue& hold);
@@ -41,6 +43,7 @@ class Kestrin {
   std::unique_ptr<AppData> app_data;
   Proxy<zwp_virtual_keyboard_v1> virtual_keyboard;
   Proxy<zwlr_virtual_pointer_v1> virtual_pointer;
+  KeyboardState keyboard_state;
   // After the layout-wide pointer, which it releases held buttons through.
   PointerState pointer;
 

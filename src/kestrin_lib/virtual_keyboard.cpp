@@ -53,5 +53,11 @@ void key(zwp_virtual_keyboard_v1* keyboard, std::uint32_t time, std::uint32_t ke
                          key, state);
 }
 
+void modifiers(zwp_virtual_keyboard_v1* keyboard, std::uint32_t depressed, std::uint32_t latched,
+               std::uint32_t locked, std::uint32_t group) {
+  wl_proxy_marshal_flags(as_proxy(keyboard), modifiers_opcode, nullptr, wl_proxy_get_version(as_proxy(keyboard)), 0,
+                         depressed, latched, locked, group);
+}
+
 }  // namespace virtual_keyboard
 }  // namespace kestrin

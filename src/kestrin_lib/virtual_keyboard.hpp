@@ -33,5 +33,9 @@ void keymap(zwp_virtual_keyboard_v1* keyboard, std::uint32_t format, int fd, std
 // zwp_virtual_keyboard_v1.key (opcode 1).
 void key(zwp_virtual_keyboard_v1* keyboard, std::uint32_t time, std::uint32_t key, std::uint32_t state);
 
+// zwp_virtual_keyboard_v1.modifiers (opcode 2).
+void modifiers(zwp_virtual_keyboard_v1* keyboard, std::uint32_t depressed, std::uint32_t latched,
+               std::uint32_t locked, std::uint32_t group);
+
 }  // namespace virtual_keyboard
 }  // namespace kestrin

@@ -106,6 +106,15 @@ Status EventQueue::dispatch_pass() const {
   return {};
 }
 
+Status EventQueue::flush() const {
+  while (wl_display_flush(display_) < 0) {
+    if (errno == EPIPE) return {};
+    if (errno != EAGAIN) return std::unexpected(dispatch_error());
+    if (auto writable = wait_for_socket(POLLOUT); !writable) return writable;
+  }
+  return {};
+}
+
 Status EventQueue::still_connected() const {
   if (wl_display_get_error(display_) != 0) return std::unexpected(dispatch_error());
   return {};

@@ -52,6 +52,14 @@ class EventQueue {
   // The description of the connection's failure, after a pass failed.
   Error dispatch_error() const;
 
+  // Sends every queued request, waiting for room in the socket as long as it
+  // takes (a signal ends the wait as in dispatch_pass). libwayland-client
+  // queues only a few kilobytes and fails the connection when a request does
+  // not fit, so long runs of requests are flushed on the way. A socket the
+  // compositor has closed is left for the next wait, which reads what the
+  // compositor said before it went.
+  Status flush() const;
+
   // Fails with the connection's error once the connection has broken. On a
   // broken connection libwayland still hands out an id for every new object
   // and keeps it for good (the compositor never frees it), so callers ask

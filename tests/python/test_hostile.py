@@ -32,6 +32,7 @@ from wire_support import (
     Watch,
     bound_versions,
     client_library_version,
+    keymap_scenario,
     name_of,
     output,
     scenario,
@@ -200,6 +201,39 @@ class TestKeymaps:
         with_session = set(descriptors())
         assert before < with_session and len(with_session - before) == 1
         k.key_press(30, 0)
+        # Only what needs the keymap itself fails, and says why.
+        with pytest.raises(RuntimeError, match="^the seat's keymap could not be read\n\nCaused by:\n    .+"):
+            k.type_text("a")
+        k.key_down(30)
+        k.key_up(30)
+
+    def test_a_seat_that_sends_no_keymap_gets_the_one_sent_before(self, fake):
+        # Only the first client's keyboard gets the keymap, as from sway after
+        # the session holding the active keyboard went away.
+        compositor = fake(keymap_scenario(keymap_clients=1))
+        first = Kestrin(compositor.socket_path)
+        del first
+        before = descriptors()
+        second = Kestrin(compositor.socket_path)
+        sent = [r for r in compositor.requests() if name_of(r) == "zwp_virtual_keyboard_v1.keymap"]
+        assert [(r["client"], r["args"]) for r in sent] == [(1, sent[0]["args"]), (2, sent[0]["args"])]
+        watch = Watch(compositor)
+        second.type_text("A")
+        assert [name_of(r) for r in watch.requests()].count("zwp_virtual_keyboard_v1.key") == 2
+        del second
+        assert descriptors() == before
+        # A process that has nothing to remember still fails as before.
+        result = run_python(
+            '''
+            import sys, kestrin
+            try:
+                kestrin.Kestrin(sys.argv[1])
+            except BaseException as error:
+                print(type(error).__name__, error)
+            ''',
+            compositor.socket_path,
+        )
+        assert result.stdout.startswith("InternalFault an expected value was absent: the seat's keyboard sent no keymap (")
 
     def test_hundreds_of_keymaps_leave_no_descriptor_behind(self, fake):
         # At construction, and later: a later keymap is kept until the next

@@ -197,6 +197,49 @@ class TestText:
         assert str(caught.value) == "no WLOutput with name " + name
 
 
+class TestKeysAndText:
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda k: k.key_down(4.5), "argument 'key': 'float' object is neither a key name (str) nor a key code (int)"),
+            (lambda k: k.key_up(b"a"), "argument 'key': 'bytes' object is neither a key name (str) nor a key code (int)"),
+            (lambda k: k.press_keys(5), "argument 'keys': 'int' object cannot be converted to 'str | Sequence[str | int]'"),
+            (lambda k: k.press_keys(b"ctrl+a"),
+             "argument 'keys': 'bytes' object cannot be converted to 'str | Sequence[str | int]'"),
+            (lambda k: k.press_keys(["a", 2.0]), "argument 'keys': 'float' object is neither a key name (str) nor a key code (int)"),
+            (lambda k: k.press_keys("a", "5"), "argument 'duration_ms': 'str' object cannot be interpreted as an integer"),
+            (lambda k: k.type_text(None), "argument 'text': 'NoneType' object cannot be converted to 'PyString'"),
+            (lambda k: k.type_text(["a"]), "argument 'text': 'list' object cannot be converted to 'PyString'"),
+            (lambda k: k.type_text("a", interval_ms_max=1.5),
+             "argument 'interval_ms_max': 'float' object cannot be interpreted as an integer"),
+            (lambda k: k.type_text(), "Kestrin.type_text() missing 1 required positional argument: 'text'"),
+            (lambda k: k.key_down(), "Kestrin.key_down() missing 1 required positional argument: 'key'"),
+            (lambda k: k.press_keys("a", 1, 2, 3), "Kestrin.press_keys() takes from 1 to 3 positional arguments but 4 were given"),
+            (lambda k: k.key_up(key=1, keys=2), "Kestrin.key_up() got an unexpected keyword argument 'keys'"),
+        ],
+    )
+    def test_wrong_types_and_bindings_name_the_parameter(self, k, compositor, call, message):
+        before = len(compositor.requests())
+        with pytest.raises(TypeError) as caught:
+            call(k)
+        assert str(caught.value) == message
+        assert len(compositor.requests()) == before
+
+    def test_codes_are_unsigned_32_bit_like_the_other_numbers(self, k):
+        with pytest.raises(OverflowError, match=OUT_OF_RANGE):
+            k.key_down(-1)
+        with pytest.raises(OverflowError, match=OUT_OF_RANGE):
+            k.press_keys([2**32])
+        assert k.key_down(Index(2**32 - 1)) is None
+        assert k.key_up(2**32 - 1) is None
+
+    def test_a_sequence_is_read_once_and_any_sequence_will_do(self, k, compositor):
+        k.press_keys(range(30, 33))
+        k.press_keys((Index(40),))
+        keys = request_args(compositor, "zwp_virtual_keyboard_v1.key")
+        assert [args[1:] for args in keys] == [[30, 1], [31, 1], [32, 1], [32, 0], [31, 0], [30, 0], [40, 1], [40, 0]]
+
+
 class TestPointerArguments:
     @pytest.mark.parametrize("value", [-(2**31), 2**31 - 1])
     def test_signed_bounds_reach_the_limit_check(self, k, value):

@@ -9,18 +9,24 @@ import pytest
 from kestrin import Kestrin
 from interpreter import run_python
 from wire_support import (
+    ALTGR,
     BUTTON,
+    CONTROL,
     KEY,
     KEYBOARD_MANAGER,
+    MODIFIERS,
     MOTION,
     POINTER_MANAGER,
     SEAT,
+    SHIFT,
     SHM,
     SYNC,
     Watch,
     bound_versions,
     client_library_version,
     close_on,
+    keymap_scenario,
+    name_of,
     output,
     protocol_error_on,
     scenario,
@@ -126,6 +132,148 @@ class TestKeyPress:
             k.key_press(30, 0, 3)
         assert watch.names() == [KEY, SYNC, KEY, SYNC] * 5
         assert watch.args(KEY) == [[0, 30, 1], [0, 30, 0]] * 5
+
+
+def key_wire(watch) -> list[tuple]:
+    """The key and modifiers requests as (name, *args), syncs as ("sync",)."""
+    short = {KEY: "key", MODIFIERS: "mods"}
+    return [(short[name_of(r)], *r["args"]) if name_of(r) != SYNC else SYNCED for r in watch.requests()]
+
+
+SYNCED = ("sync",)
+
+
+def down(key):
+    return ("key", 0, key, 1)
+
+
+def up(key):
+    return ("key", 0, key, 0)
+
+
+def mods(depressed=0, latched=0, locked=0, group=0):
+    return ("mods", depressed, latched, locked, group)
+
+
+@pytest.fixture
+def kk(fake):
+    """A session whose seat sends SMALL_KEYMAP, and its compositor."""
+    compositor = fake(keymap_scenario())
+    return Kestrin(compositor.socket_path), compositor
+
+
+class TestTypingAndHeldKeys:
+    @pytest.mark.parametrize(
+        "text, expected",
+        [
+            pytest.param("a", [down(30), up(30)], id="plain"),
+            pytest.param("A", [mods(SHIFT), down(30), up(30), mods()], id="shifted"),
+            pytest.param("@", [mods(ALTGR), down(16), up(16), mods()], id="altgr"),
+            pytest.param("Ω", [mods(SHIFT | ALTGR), down(16), up(16), mods()], id="shift-altgr"),
+            # Modifiers change only between characters that need different ones.
+            pytest.param("TAa\n", [mods(SHIFT), down(20), up(20), down(30), up(30), mods(), down(30), up(30),
+                                   down(28), up(28)], id="runs"),
+        ],
+    )
+    def test_exact_wire_of_a_text(self, kk, text, expected):
+        k, compositor = kk
+        watch = Watch(compositor)
+        assert k.type_text(text) is None
+        assert key_wire(watch) == expected + [SYNCED]
+
+    def test_held_modifiers_come_back_after_each_character(self, kk):
+        k, compositor = kk
+        k.key_down("ctrl")
+        watch = Watch(compositor)
+        k.type_text("aA", 0, 1)
+        assert key_wire(watch) == [
+            mods(0), down(30), up(30), mods(CONTROL), SYNCED,
+            mods(SHIFT), down(30), up(30), mods(CONTROL), SYNCED,
+        ]
+
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            pytest.param(lambda k: k.type_text("aaß"), ValueError,
+                         r"^the seat's keyboard layout cannot type 'ß' \(U\+00DF\), the character at index 2$", id="text"),
+            pytest.param(lambda k: k.type_text("a\x00"), ValueError, r"'\\x00' \(U\+0000\), the character at index 1", id="nul"),
+            pytest.param(lambda k: k.press_keys("ctrl+nokey+a+Ctrl_L"), ValueError,
+                         r"^unknown key names: 'nokey', 'Ctrl_L' \(", id="names"),
+            pytest.param(lambda k: k.press_keys(["a", 30]), ValueError, r"^key 30 is given twice$", id="twice"),
+            pytest.param(lambda k: k.press_keys([]), ValueError, r"^no keys to press$", id="none"),
+            pytest.param(lambda k: k.key_down("return"), ValueError, r"^unknown key name: 'return' \(", id="case"),
+            pytest.param(lambda k: k.key_up("a"), ValueError, r"^key 'a' is not held$", id="not-held"),
+            pytest.param(lambda k: k.key_up(42), ValueError, r"^key 42 is not held$", id="code-not-held"),
+        ],
+    )
+    def test_a_refused_call_sends_nothing_and_the_object_stays_usable(self, kk, call, error, message):
+        k, compositor = kk
+        watch = Watch(compositor)
+        with pytest.raises(error, match=message):
+            call(k)
+        assert watch.names() == []
+        k.type_text("a")
+        assert key_wire(watch) == [down(30), up(30), SYNCED]
+
+    def test_held_keys_set_modifiers_and_all_released_clears_them(self, kk):
+        k, compositor = kk
+        watch = Watch(compositor)
+        k.key_down("shift")
+        k.key_down("altgr")
+        k.key_down("q")
+        with pytest.raises(ValueError, match="^key 42 is already held$"):
+            k.key_down(42)
+        k.key_up("shift")
+        k.key_up(16)
+        k.key_up("altgr")
+        assert key_wire(watch) == [
+            down(42), mods(SHIFT), SYNCED,
+            down(100), mods(SHIFT | ALTGR), SYNCED,
+            down(16), SYNCED,
+            up(42), mods(ALTGR), SYNCED,
+            up(16), SYNCED,
+            up(100), mods(), SYNCED,
+        ]
+
+    @pytest.mark.parametrize("keys", ["ctrl+shift+t", " ctrl + Shift_L +t", ["ctrl", 42, "t"], ("Control_L", "shift", 20)])
+    def test_shortcut_presses_in_order_and_releases_in_reverse(self, kk, keys):
+        k, compositor = kk
+        watch = Watch(compositor)
+        k.press_keys(keys, 0, 2)
+        assert key_wire(watch) == [
+            down(29), mods(CONTROL), down(42), mods(CONTROL | SHIFT), down(20), SYNCED,
+            up(20), up(42), mods(CONTROL), up(29), mods(), SYNCED,
+        ]
+
+    def test_teardown_releases_held_keys_newest_first(self, fake):
+        compositor = fake(keymap_scenario())
+        k = Kestrin(compositor.socket_path)
+        k.key_down("ctrl")
+        k.key_down("a")
+        watch = Watch(compositor)
+        del k
+        watch.wait_for_count(MODIFIERS, 1)
+        assert key_wire(watch) == [up(30), up(29), mods()]
+
+    def test_an_unreadable_keymap_leaves_key_codes_working(self, k, compositor):
+        # The default fake keymap is no keymap libxkbcommon can read.
+        watch = Watch(compositor)
+        k.key_down(30)
+        k.key_up(30)
+        k.press_keys([29, 30])
+        for call in (lambda: k.type_text("a"), lambda: k.key_down("a"), lambda: k.press_keys("ctrl+a")):
+            with pytest.raises(RuntimeError, match="^the seat's keymap could not be read\n\nCaused by:\n    "):
+                call()
+        assert key_wire(watch) == [down(30), SYNCED, up(30), SYNCED, down(29), down(30), SYNCED, up(30), up(29), SYNCED]
+
+    def test_a_long_text_arrives_complete_with_one_sync(self, kk):
+        k, compositor = kk
+        watch = Watch(compositor)
+        text = "aAtT@q\n" * 700
+        k.type_text(text)
+        wire = key_wire(watch)
+        assert wire.count(SYNCED) == 1 and wire[-1] == SYNCED
+        assert len([w for w in wire if w[0] == "key"]) == 2 * len(text)
 
 
 HOLDS = """

@@ -86,6 +86,17 @@ class TestCompositorAnswersLate:
         assert names.count(CAPTURE) == 2
 
 
+class TestShortcutInterrupted:
+    def test_keys_pressed_before_ctrl_c_are_released(self, compositor, k):
+        watch = Watch(compositor)
+        with frozen(compositor.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
+            k.press_keys([29, 30], 0)
+        # Released, so not held any more.
+        k.key_down(29)
+        assert watch.names() == [KEY, KEY, SYNC, KEY, KEY, KEY, SYNC]
+        assert [args[1:] for args in watch.args(KEY)] == [[29, 1], [30, 1], [30, 0], [29, 0], [29, 1]]
+
+
 class TestCompositorNeverAnswers:
     """Each wait of each call, on a compositor that stops answering for good:
     every one can be ended, more than once, and the object stays free."""

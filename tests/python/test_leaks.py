@@ -16,7 +16,7 @@ import pytest
 
 from kestrin import Kestrin
 from leak_check import descriptors, shm_names
-from wire_support import close_on, output, scenario
+from wire_support import close_on, keymap_scenario, output, scenario
 
 pytestmark = pytest.mark.stress
 
@@ -160,6 +160,23 @@ class TestSucceeding:
         key, hold, hold_max = Number(30), Number(0), Number(1)
         assert_flat(lambda: session.key_press(key, hold, hold_max), watched=[key, hold, hold_max, session])
 
+    def test_keyboard(self, fake):
+        # Every new keyboard method in one loop, with the keymap understood.
+        session = Kestrin(fake(keymap_scenario()).socket_path)
+        name, code, combination, text = Text("shift"), Number(30), Text("ctrl+t"), Text("aA@")
+        keys = [Text("Control_L"), Number(20)]
+
+        def type_and_press():
+            session.key_down(name)
+            session.key_down(code)
+            session.key_up(code)
+            session.key_up(name)
+            session.press_keys(combination)
+            session.press_keys(keys)
+            session.type_text(text)
+
+        assert_flat(type_and_press, watched=[name, code, combination, text, *keys, session], iterations=3_000)
+
     def test_screenshot(self, session):
         name = Text(OUTPUT_NAME)
         calls = [lambda: session.screenshot(), lambda: session.screenshot(name)]
@@ -222,9 +239,19 @@ class TestFailing:
             "button_up not held",
             "button_down unknown name",
             "scroll too far",
+            "type_text untypeable",
+            "press_keys unknown names",
+            "key_up not held",
+            "press_keys wrong item",
         ],
     )
-    def test_argument_and_lookup_errors(self, session, case):
+    def test_argument_and_lookup_errors(self, fake, case):
+        # A seat with a keymap the module reads, so that names and text are
+        # looked up.
+        small = small_scenario()
+        seat = next(g for g in keymap_scenario()["globals"] if g["interface"] == "wl_seat")
+        small["globals"] = [seat if g["interface"] == "wl_seat" else g for g in small["globals"]]
+        session = Kestrin(fake(small).socket_path)
         text, big, huge = Text("".join(["fi", "ve"])), Number(2**40), Number(2**70)
         refused, name = RefusedIndex(), Text("no-such-output")
         surrogate = Text("\ud800")
@@ -242,6 +269,10 @@ class TestFailing:
             "button_up not held": (lambda: session.button_up(outside), ValueError),
             "button_down unknown name": (lambda: session.button_down(text), ValueError),
             "scroll too far": (lambda: session.scroll(-far), ValueError),
+            "type_text untypeable": (lambda: session.type_text(Text("aaé")), ValueError),
+            "press_keys unknown names": (lambda: session.press_keys([text, Text("ctrl"), name]), ValueError),
+            "key_up not held": (lambda: session.key_up(text), ValueError),
+            "press_keys wrong item": (lambda: session.press_keys([name, refused]), TypeError),
         }
         call, error = calls[case]
         assert_flat(call, error, watched=[text, big, huge, refused, name, surrogate, session])

@@ -56,6 +56,10 @@ NEW_METHOD_SIGNATURES = {
     "drag": "(self, /, x1, y1, x2, y2, screen_name=None, button='left', steps=10, duration_ms=0, duration_ms_max=None)",
     "scroll": "(self, /, dy, dx=0)",
     "scroll_smooth": "(self, /, dy, dx=0)",
+    "key_down": "(self, /, key)",
+    "key_up": "(self, /, key)",
+    "press_keys": "(self, /, keys, duration_ms=0, duration_ms_max=None)",
+    "type_text": "(self, /, text, interval_ms=0, interval_ms_max=None)",
 }
 
 

@@ -18,6 +18,7 @@ SYNC = "wl_display.sync"
 MOTION = "zwlr_virtual_pointer_v1.motion_absolute"
 BUTTON = "zwlr_virtual_pointer_v1.button"
 KEY = "zwp_virtual_keyboard_v1.key"
+MODIFIERS = "zwp_virtual_keyboard_v1.modifiers"
 CAPTURE = "zwlr_screencopy_manager_v1.capture_output"
 POOL = "wl_shm.create_pool"
 BUFFER = "wl_shm_pool.create_buffer"
@@ -31,6 +32,71 @@ AXIS_SOURCE = "zwlr_virtual_pointer_v1.axis_source"
 AXIS_DISCRETE = "zwlr_virtual_pointer_v1.axis_discrete"
 AXIS_STOP = "zwlr_virtual_pointer_v1.axis_stop"
 FRAME = "zwlr_virtual_pointer_v1.frame"
+
+
+# A complete keymap small enough to read: a (30) and t (20) with capitals,
+# q (16) with Shift, AltGr and both (q Q @ Ω), Return (28) and the modifier
+# keys Control_L (29), Shift_L (42) and AltGr (100). Shift is modifier bit 0
+# (mask 1), Control bit 2 (4), AltGr's LevelThree is Mod5 (0x80).
+SMALL_KEYMAP = """\
+xkb_keymap {
+xkb_keycodes "kestrin" {
+    minimum = 8;
+    maximum = 255;
+    <RTRN> = 36;
+    <LCTL> = 37;
+    <AC01> = 38;
+    <AD01> = 24;
+    <AD05> = 28;
+    <LFSH> = 50;
+    <RALT> = 108;
+};
+xkb_types "kestrin" {
+    virtual_modifiers LevelThree;
+    type "ONE_LEVEL" { modifiers = none; level_name[Level1] = "Any"; };
+    type "TWO_LEVEL" { modifiers = Shift; map[Shift] = Level2; level_name[Level1] = "Base"; level_name[Level2] = "Shift"; };
+    type "ALPHABETIC" {
+        modifiers = Shift+Lock;
+        map[Shift] = Level2;
+        map[Lock] = Level2;
+        level_name[Level1] = "Base"; level_name[Level2] = "Caps";
+    };
+    type "FOUR_LEVEL" {
+        modifiers = Shift+LevelThree;
+        map[Shift] = Level2;
+        map[LevelThree] = Level3;
+        map[Shift+LevelThree] = Level4;
+        level_name[Level1] = "Base"; level_name[Level2] = "Shift";
+        level_name[Level3] = "AltGr"; level_name[Level4] = "Shift AltGr";
+    };
+};
+xkb_compatibility "kestrin" {
+    virtual_modifiers LevelThree;
+    interpret Shift_L { action = SetMods(modifiers = Shift); };
+    interpret Control_L { action = SetMods(modifiers = Control); };
+    interpret ISO_Level3_Shift { virtualModifier = LevelThree; action = SetMods(modifiers = LevelThree); };
+};
+xkb_symbols "kestrin" {
+    key <RTRN> { [ Return ] };
+    key <LCTL> { [ Control_L ] };
+    key <AC01> { [ a, A ] };
+    key <AD05> { [ t, T ] };
+    key <AD01> { type = "FOUR_LEVEL", [ q, Q, at, Greek_OMEGA ] };
+    key <LFSH> { [ Shift_L ] };
+    key <RALT> { [ ISO_Level3_Shift ] };
+    modifier_map Shift { <LFSH> };
+    modifier_map Control { <LCTL> };
+    modifier_map Mod5 { <RALT> };
+};
+};
+"""
+SHIFT, CONTROL, ALTGR = 0x1, 0x4, 0x80
+
+
+def keymap_scenario(**seat_fields) -> dict:
+    """The default globals with a seat that sends SMALL_KEYMAP."""
+    seat = {**SEAT, "keymaps": [{"content": SMALL_KEYMAP}], **seat_fields}
+    return {**scenario(), "globals": [seat if g is SEAT else g for g in scenario()["globals"]]}
 
 
 def output(

@@ -16,6 +16,8 @@ compositor (sway unless a test asks for another) and kestrin-probe on it.
   ``fresh_compositor``.
 - ``start_probe``: starts further ready probes, ``start_probe(compositor)``.
 - ``probe_executable``: the path of kestrin-probe.
+- ``seat_keyboard``: starts kestrin-seat-keyboard on ``sway`` with a layout,
+  ``seat_keyboard("de")``, made the seat's active keyboard.
 
 Every probe and compositor is stopped at the end, also when the test fails. A
 compositor that does not start fails the test with its log; nothing here
@@ -24,6 +26,7 @@ skips.
 
 from __future__ import annotations
 
+import subprocess
 from pathlib import Path
 from typing import Callable, Iterator
 
@@ -213,6 +216,39 @@ def new_session(compositor: HeadlessCompositor, probe: Probe) -> Callable[[], "k
         return kestrin.Kestrin(compositor.socket_path)
 
     return make
+
+
+@pytest.fixture
+def seat_keyboard(request: pytest.FixtureRequest, sway: HeadlessSway) -> Iterator[Callable[[str], None]]:
+    """Starts kestrin-seat-keyboard with a layout on ``sway`` and makes it the
+    seat's active keyboard, so that a session made next gets its keymap."""
+    executable = Path(_root_conftest(request.config).BIN_DIR) / "kestrin-seat-keyboard"
+    tools: list[subprocess.Popen] = []
+
+    def start(layout: str) -> None:
+        tool = subprocess.Popen([str(executable), "--layout", layout], env=sway.env(), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        tools.append(tool)
+        for command, answer in ((None, "ready"), ("activate", "activated")):
+            if command is not None:
+                tool.stdin.write(command + "\n")
+                tool.stdin.flush()
+            line = tool.stdout.readline().strip()
+            if line != answer:
+                pytest.fail(f"kestrin-seat-keyboard said {line!r}, not {answer!r}: {tool.stderr.read()}", pytrace=False)
+
+    try:
+        yield start
+    finally:
+        for tool in tools:
+            tool.stdin.close()
+            try:
+                tool.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                tool.kill()
+                tool.wait()
+            tool.stdout.close()
+            tool.stderr.close()
 
 
 @pytest.fixture

@@ -3,6 +3,9 @@ compositor: pointer positions, buttons, keys with the seat's keymap, holds."""
 
 from __future__ import annotations
 
+import random
+import string
+
 import pytest
 
 import kestrin
@@ -11,6 +14,9 @@ import kestrin
 @pytest.fixture
 def k(input_session):
     return input_session
+
+
+PRINTABLE = string.ascii_letters + string.digits + string.punctuation + " "
 
 
 def motions(probe, count):
@@ -74,6 +80,97 @@ class TestKeyboard:
         k.key_press(30, 50)
         press, release = probe.wait_for_count("key", 2)
         assert release["t"] - press["t"] >= 50
+
+
+def presses(probe, count):
+    """The first `count` key presses the probe received."""
+    return probe.wait_for_count(lambda e: e["event"] == "key" and e["state"] == 1, count, timeout=20)
+
+
+def typed(probe, count):
+    return "".join(e["utf8"] for e in presses(probe, count))
+
+
+def depressed_when(probe, predicate):
+    """The depressed modifiers the probe had when the first event matching
+    `predicate` arrived."""
+    mask = 0
+    for event in probe.events():
+        if predicate(event):
+            return mask
+        if event["event"] == "modifiers":
+            mask = event["depressed"]
+    raise AssertionError("no such event")
+
+
+SHIFT, CONTROL, ALTGR = 0x1, 0x4, 0x80
+
+
+class TestTyping:
+    def test_a_sentence_arrives_as_typed(self, k, probe):
+        text = "Hello, World! 1+1=2 (ok?)"
+        k.type_text(text)
+        assert typed(probe, len(text)) == text
+        # Every key is released and no modifier stays.
+        probe.wait_for_count(lambda e: e["event"] == "key" and e["state"] == 0, len(text))
+        assert probe.events("modifiers")[-1]["depressed"] == 0
+
+    def test_a_thousand_characters_arrive_complete_and_in_order_three_times(self, k, probe):
+        rng = random.Random(13)
+        for _ in range(3):
+            probe.clear()
+            text = "".join(rng.choice(PRINTABLE) for _ in range(1000))
+            k.type_text(text)
+            assert typed(probe, 1000) == text
+
+    def test_a_shortcut_holds_its_modifiers_around_the_key(self, k, probe):
+        k.press_keys("ctrl+shift+t")
+        keys = probe.wait_for_count("key", 6)
+        assert [(e["key"], e["state"]) for e in keys] == [(29, 1), (42, 1), (20, 1), (20, 0), (42, 0), (29, 0)]
+        assert keys[2]["keysym"] == "T"
+        assert depressed_when(probe, lambda e: e["event"] == "key" and e["key"] == 20) == CONTROL | SHIFT
+        probe.wait_for(lambda e: e["event"] == "modifiers" and e["depressed"] == 0 and e["t"] >= keys[-1]["t"])
+
+    def test_a_click_with_shift_held(self, k, probe):
+        k.move_mouse(1920, 1080, 500, 500)
+        k.key_down("shift")
+        k.left_click(0)
+        k.key_up("shift")
+        probe.wait_for_count("button", 2)
+        probe.wait_for(lambda e: e["event"] == "key" and e["key"] == 42 and e["state"] == 0)
+        assert depressed_when(probe, lambda e: e["event"] == "button") == SHIFT
+        assert probe.events("modifiers")[-1]["depressed"] == 0
+
+    def test_keys_held_when_the_session_goes_are_released(self, new_session, probe):
+        session = new_session()
+        probe.clear()
+        session.key_down("shift")
+        session.key_down("a")
+        probe.wait_for_count("key", 2)
+        del session
+        probe.wait_for(lambda e: e["event"] == "key" and e["key"] == 42 and e["state"] == 0)
+        keys = probe.events("key")
+        assert [(e["key"], e["state"]) for e in keys] == [(42, 1), (30, 1), (30, 0), (42, 0)]
+        probe.wait_for(lambda e: e["event"] == "modifiers" and e["depressed"] == 0 and e["t"] >= keys[-1]["t"])
+
+    @pytest.mark.parametrize(
+        "layout, text, keys, modifiers",
+        [
+            # The keys that us calls z and y.
+            pytest.param("de", "yz", [44, 21], [0, 0], id="de-yz"),
+            pytest.param("de", "@", [16], [ALTGR], id="de-at"),
+            pytest.param("fr", "éà", [3, 11], [0, 0], id="fr-accents"),
+        ],
+    )
+    def test_the_seats_own_layout(self, sway, probe, seat_keyboard, layout, text, keys, modifiers):
+        seat_keyboard(layout)
+        session = kestrin.Kestrin(sway.socket_path)
+        probe.clear()
+        session.type_text(text)
+        got = presses(probe, len(text))
+        assert [(e["key"], e["utf8"]) for e in got] == list(zip(keys, text))
+        for event, mask in zip(got, modifiers):
+            assert depressed_when(probe, lambda e: e is event) == mask
 
 
 # --- Aiming at what a screenshot shows, on two outputs ---------------------------

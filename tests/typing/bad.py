@@ -10,6 +10,8 @@ name: int = k.screenshot()  # error: an array, not an int
 k.button_down(1.5)  # error: neither a name nor a code
 k.button_up("wheel")  # error: not a button name
 k.outputs()[0].x = 3  # error: a read-only field
+k.key_down(4.5)  # error: neither a code nor a name
+k.type_text(["a"])  # error: not a str
 
 
 class Mine(kestrin.Kestrin):  # error: the class is final

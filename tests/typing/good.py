@@ -12,6 +12,11 @@ def drive(k: kestrin.Kestrin) -> npt.NDArray[np.uint8]:
     k.left_click(80, 120)
     k.right_click(duration_ms=10)
     k.key_press(30, 50)
+    k.key_down("shift")
+    k.key_up(42)
+    k.press_keys("ctrl+shift+t")
+    k.press_keys(["super", 28], duration_ms=5, duration_ms_max=9)
+    k.type_text("Hello\n", interval_ms_max=3)
     return k.screenshot("HEADLESS-1")
 
 

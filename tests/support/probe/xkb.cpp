@@ -8,12 +8,7 @@
 #include <cstring>
 
 namespace probe {
-namespace {
-
-// wl_keyboard key codes are evdev codes; xkb key codes are offset by 8.
-constexpr std::uint32_t evdev_offset = 8;
-
-}  // namespace
+using kestrin::evdev_offset;
 
 XkbContext make_xkb_context() { return XkbContext(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES)); }
 
@@ -29,16 +24,9 @@ KeymapFile keymap_file(xkb_keymap* keymap) {
                                                    &std::free);
   if (!text) return {};
   const std::size_t size = std::strlen(text.get()) + 1;
-  kestrin::Fd fd(memfd_create("kestrin-probe-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!fd) return {};
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = write(fd.get(), text.get() + done, size - done);
-    if (n < 0) return {};
-    done += static_cast<std::size_t>(n);
-  }
-  // The compositor maps the file into every client it forwards it to.
-  fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-  return {std::move(fd), static_cast<std::uint32_t>(size)};
+  auto file = kestrin::keymap_memory_file(std::string_view(text.get(), size));
+  if (!file) return {};
+  return {std::move(*file), static_cast<std::uint32_t>(size)};
 }
 
 bool KeyDecoder::load(kestrin::Fd fd, std::uint32_t size) {

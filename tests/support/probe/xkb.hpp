@@ -8,19 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "kestrin_lib/keymap.hpp"
 #include "kestrin_lib/wayland.hpp"
 
 namespace probe {
 
-struct XkbUnref {
-  void operator()(xkb_context* context) const noexcept { xkb_context_unref(context); }
-  void operator()(xkb_keymap* keymap) const noexcept { xkb_keymap_unref(keymap); }
-  void operator()(xkb_state* state) const noexcept { xkb_state_unref(state); }
-};
-
-using XkbContext = std::unique_ptr<xkb_context, XkbUnref>;
-using XkbKeymap = std::unique_ptr<xkb_keymap, XkbUnref>;
-using XkbState = std::unique_ptr<xkb_state, XkbUnref>;
+using kestrin::XkbContext;
+using kestrin::XkbKeymap;
+using kestrin::XkbState;
 
 // A context that ignores the XKB_DEFAULT_* environment, so the keymap is the
 // same on every machine.

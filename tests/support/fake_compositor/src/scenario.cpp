@@ -130,6 +130,9 @@ SeatConfig parse_seat(const json& object, const std::string& where) {
       seat.keymaps.push_back(parse_keymap((*keymaps)[i], at(list, i)));
     }
   }
+  if (const json* clients = find(object, "keymap_clients"); clients != nullptr && !clients->is_null()) {
+    seat.keymap_clients = to_u32(*clients, at(where, "keymap_clients"));
+  }
   if (const json* repeat = find(object, "repeat_info"); repeat != nullptr && !repeat->is_null()) {
     const std::string field = at(where, "repeat_info");
     to_array(*repeat, field, 2);
@@ -401,7 +404,7 @@ GlobalConfig parse_global(const json& object, std::size_t outputs_before, const 
       }
     }
   } else if (global.interface == "wl_seat") {
-    only_keys(object, where, {"interface", "version", "name", "capabilities", "keymaps", "repeat_info"});
+    only_keys(object, where, {"interface", "version", "name", "capabilities", "keymaps", "keymap_clients", "repeat_info"});
     global.seat = parse_seat(object, where);
   } else if (global.interface == "wl_output") {
     only_keys(object, where,

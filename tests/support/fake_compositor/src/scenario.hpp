@@ -28,6 +28,10 @@ struct SeatConfig {
   std::optional<std::string> name{"seat0"};
   std::uint32_t capabilities = 3;
   std::vector<KeymapConfig> keymaps;
+  // Only the keyboards of the first this many clients get the keymaps, as
+  // from a wlroots seat whose active keyboard went away with an earlier
+  // client. Absent: every client.
+  std::optional<std::uint32_t> keymap_clients;
   std::optional<std::array<std::int32_t, 2>> repeat_info;  // rate, delay
 };
 

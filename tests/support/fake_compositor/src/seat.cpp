@@ -40,11 +40,15 @@ void get_keyboard(wl_resource* seat, std::uint32_t id) {
                                           wl_resource_get_version(seat), id, dispatch_device, &device_tag, global,
                                           forget_keyboard);
   if (keyboard == nullptr) return;
+  const SeatConfig& config = global->config.seat;
+  bool keymaps = !config.keymap_clients;
   if (ClientState* client = global->server->client(wl_resource_get_client(seat))) {
     client->keyboards.push_back(keyboard);
+    keymaps = keymaps || static_cast<std::uint32_t>(client->number) <= *config.keymap_clients;
   }
-  const SeatConfig& config = global->config.seat;
-  for (const KeymapConfig& keymap : config.keymaps) send_keymap(keyboard, keymap);
+  if (keymaps) {
+    for (const KeymapConfig& keymap : config.keymaps) send_keymap(keyboard, keymap);
+  }
   if (config.repeat_info && wl_resource_get_version(keyboard) >= WL_KEYBOARD_REPEAT_INFO_SINCE_VERSION) {
     wl_keyboard_send_repeat_info(keyboard, (*config.repeat_info)[0], (*config.repeat_info)[1]);
   }

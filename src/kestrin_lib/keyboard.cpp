@@ -1,7 +1,5 @@
 #include "kestrin_lib/keyboard.hpp"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <wayland-client-core.h>
 
 #include <algorithm>
@@ -143,18 +141,6 @@ Error unknown_names(const std::vector<std::string>& names) {
 void let_go(Sender& send, const std::vector<std::uint32_t>& keys) {
   for (auto key = keys.rbegin(); key != keys.rend(); ++key) send.release(*key);
   send.flush_without_waiting();
-}
-
-// libwayland-server drops a client whose socket has hung up without reading
-// what is still queued on it, so requests sent just before the connection
-// closes may be lost. Waits until the compositor has read everything, a
-// quarter of a second at most: it may not be answering at all.
-void wait_until_read(int socket) {
-  for (int waited_ms = 0; waited_ms < 250; ++waited_ms) {
-    int unread = 0;
-    if (::ioctl(socket, SIOCOUTQ, &unread) != 0 || unread <= 0) return;
-    sleep_ms(1);
-  }
 }
 
 }  // namespace
@@ -335,7 +321,7 @@ void release_held_keys(Kestrin& session) noexcept {
   try {
     Sender send(session);
     let_go(send, std::vector<std::uint32_t>(session.keyboard_state.held_keys()));
-    wait_until_read(wl_display_get_fd(session.event_queue.display()));
+    hand_over_before_closing(session.event_queue.display());
   } catch (...) {
     // Out of memory while copying a handful of key codes: the compositor
     // releases them itself when the keyboard goes.

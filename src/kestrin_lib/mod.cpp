@@ -29,8 +29,6 @@ Kestrin::Kestrin(EventQueue event_queue, QueueHandle queue_handle, std::unique_p
       virtual_pointer(std::move(virtual_pointer)) {
   pointer.buttons = this->virtual_pointer.get();
   pointer.display = this->event_queue.display();
-  pointer.queue_display = this->queue_handle.display();
-  pointer.queue = this->queue_handle.queue();
 }
 
 Kestrin::~Kestrin() { release_held_keys(*this); }

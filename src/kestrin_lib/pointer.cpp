@@ -8,7 +8,6 @@
 #include <cmath>
 #include <ctime>
 
-#include <poll.h>
 
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/outputs.hpp"
@@ -195,60 +194,19 @@ Status check_amount(const char* name, std::int32_t amount, std::int32_t limit, c
                                               std::to_string(limit) + " " + unit + " one call can send either way"));
 }
 
-void answered(void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }
-const wl_callback_listener answered_listener = {.done = answered};
-
-// Waits, a second at most, until the compositor has answered a sync and so
-// handled everything sent before it: libwayland-server drops the requests of
-// a client it has not read yet once it sees the client hang up.
-void settle_before_closing(wl_display* display, wl_display* queue_display, wl_event_queue* queue) {
-  if (wl_display_get_error(display) != 0) return;
-  wl_callback* sync = wl_display_sync(queue_display);
-  if (sync == nullptr) return;
-  bool done = false;
-  wl_callback_add_listener(sync, &answered_listener, &done);
-  timespec deadline{};
-  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += 1;
-  while (!done) {
-    if (wl_display_prepare_read_queue(display, queue) != 0) {
-      if (wl_display_dispatch_queue_pending(display, queue) < 0) break;
-      continue;
-    }
-    wl_display_flush(display);
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long remaining_ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1'000'000;
-    pollfd socket{wl_display_get_fd(display), POLLIN, 0};
-    const int ready = remaining_ms > 0 ? ::poll(&socket, 1, static_cast<int>(remaining_ms)) : 0;
-    if (ready < 0 && errno == EINTR) {
-      wl_display_cancel_read(display);
-      continue;
-    }
-    if (ready <= 0) {
-      wl_display_cancel_read(display);
-      break;
-    }
-    if (wl_display_read_events(display) < 0 || wl_display_dispatch_queue_pending(display, queue) < 0) break;
-  }
-  wl_callback_destroy(sync);
-}
-
 }  // namespace
 
 PointerState::PointerState(PointerState&& other) noexcept
     : per_output(std::move(other.per_output)),
       held(std::exchange(other.held, {})),
       buttons(std::exchange(other.buttons, nullptr)),
-      display(std::exchange(other.display, nullptr)),
-      queue_display(std::exchange(other.queue_display, nullptr)),
-      queue(std::exchange(other.queue, nullptr)) {}
+      display(std::exchange(other.display, nullptr)) {}
 
 PointerState::~PointerState() {
-  if (held.empty() || buttons == nullptr || display == nullptr || queue == nullptr) return;
+  if (held.empty() || buttons == nullptr || display == nullptr) return;
   for (auto button = held.rbegin(); button != held.rend(); ++button)
     virtual_pointer::button(buttons, no_timestamp, *button, virtual_pointer::button_state_released);
-  settle_before_closing(display, queue_display, queue);
+  hand_over_before_closing(display);
 }
 
 std::optional<std::uint32_t> button_code(std::string_view name) {

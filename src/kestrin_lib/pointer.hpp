@@ -14,7 +14,6 @@
 #include "kestrin_lib/wayland.hpp"
 
 struct wl_display;
-struct wl_event_queue;
 struct wl_output;
 struct zwlr_virtual_pointer_v1;
 
@@ -48,12 +47,10 @@ struct PointerState {
   std::map<std::uint32_t, OutputPointer> per_output;
   // Buttons pressed and not yet released, in the order they were pressed.
   std::vector<std::uint32_t> held;
-  // The layout-wide pointer, which carries every button, the connection and
-  // the session's queue with its display wrapper; all outlive this state.
+  // The layout-wide pointer, which carries every button, and the connection;
+  // both outlive this state.
   zwlr_virtual_pointer_v1* buttons = nullptr;
   wl_display* display = nullptr;
-  wl_display* queue_display = nullptr;
-  wl_event_queue* queue = nullptr;
 };
 
 // The code of "left", "right", "middle", "side" or "extra".

@@ -7,7 +7,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <time.h>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -118,6 +121,18 @@ Status EventQueue::flush() const {
 Status EventQueue::still_connected() const {
   if (wl_display_get_error(display_) != 0) return std::unexpected(dispatch_error());
   return {};
+}
+
+void hand_over_before_closing(wl_display* display) noexcept {
+  if (wl_display_get_error(display) != 0) return;
+  wl_display_flush(display);
+  const int socket = wl_display_get_fd(display);
+  for (int waited_ms = 0; waited_ms < 250; ++waited_ms) {
+    int unread = 0;
+    if (::ioctl(socket, SIOCOUTQ, &unread) != 0 || unread <= 0) return;
+    timespec millisecond{0, 1'000'000};
+    ::nanosleep(&millisecond, nullptr);
+  }
 }
 
 Status EventQueue::wait_for_socket(short events) const {

@@ -115,6 +115,14 @@ class QueueHandle {
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
+// For teardown, which closes the socket right after: sends what is queued
+// and waits until the compositor has read it, a quarter of a second at
+// most (it may not be answering at all). libwayland-server drops a client
+// whose socket has hung up without reading what is still queued on it, so
+// the last requests of a session would otherwise be lost. Dispatches
+// nothing.
+void hand_over_before_closing(wl_display* display) noexcept;
+
 // Sends wl_display.sync on the queue and dispatches until its done event.
 Status roundtrip(const EventQueue& event_queue, const QueueHandle& queue_handle);
 

@@ -60,7 +60,7 @@ class QuietProbe:
     """kestrin-probe with its event lines going to a file that nobody reads
     while the clock runs.
 
-    tests/support/probe_client.py reads the probe's events on a thread of
+    kestrin.testing._recorder reads the probe's events on a thread of
     this process and parses every line as it comes. On a 2-core machine that
     thread competes with the compositor, the probe and the measured process
     for every input event the probe receives: with it, a core move_mouse took

@@ -30,7 +30,7 @@ from typing import Callable, Iterator
 import pytest
 
 from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessSway, SwayError
-from probe_client import Probe, ProbeError
+from kestrin.testing._recorder import Probe, ProbeError
 
 # The compositors that run the whole module: the core checks run on each.
 FULL_COMPOSITORS = ("sway", "phoc")

@@ -80,7 +80,7 @@ class TestKeyboard:
 
 import math  # noqa: E402
 
-from probe_client import probe_picture  # noqa: E402
+from kestrin.testing._recorder import probe_picture  # noqa: E402
 
 # sway counts its transforms clockwise, Wayland (and kestrin) counter-clockwise.
 SWAY_TRANSFORM = {"normal": "normal", "90": "270", "180": "180", "270": "90"}

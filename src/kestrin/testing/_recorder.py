@@ -1,4 +1,5 @@
-"""Driving kestrin-probe (tests/support/probe) from the tests.
+"""Driving kestrin-probe, the recorder: a client that shows a known picture
+and reports every event it receives.
 
 ``Probe`` starts the probe against a compositor, reads the JSON lines it
 writes on a thread of its own, and lets a test wait for events. Every line is
@@ -132,7 +133,7 @@ class Probe:
         if self._process is not None:
             return self
         if not self.executable.is_file():
-            raise ProbeError(f"{self.executable} is missing; build the tests (KESTRIN_TEST_BIN names the directory)")
+            raise ProbeError(f"{self.executable} is missing")
         self._process = subprocess.Popen(
             [str(self.executable), *self._arguments],
             env=self._env,
@@ -184,7 +185,7 @@ class Probe:
         process = self._process
         if process is None or process.stdin is None:
             raise ProbeError("the probe is not running")
-        done = len(self.events("keyboard_activated"))
+        done = len(Probe.events(self, "keyboard_activated"))
         process.stdin.write(b"activate-keyboard\n")
         process.stdin.flush()
         answer = self.wait_for_count("keyboard_activated", done + 1, timeout)[-1]
@@ -309,4 +310,61 @@ def start_probe(env: Any, executable: str | os.PathLike[str], timeout: float = 1
     return probe
 
 
-__all__ = ["Event", "Probe", "ProbeError", "probe_picture", "start_probe"]
+# What a recorder reports as input; the rest is the probe's own housekeeping.
+INPUT_EVENTS = frozenset({
+    "pointer_enter", "pointer_leave", "motion", "button", "axis", "axis_source", "axis_stop", "axis_discrete",
+    "axis_value120", "keyboard_enter", "keyboard_leave", "key", "modifiers",
+})
+KEY_PRESSED = 1
+
+
+class Recorder(Probe):
+    """The input recorder of ``HeadlessDesktop.recorder()``: a fullscreen
+    window that reports every input event it receives.
+
+    ``events()`` lists the input events since the last ``clear()``, each a
+    dict with "event" (its name) and its fields: ``motion`` {x, y} in surface
+    coordinates, ``button`` {button, state} (evdev code; 1 pressed, 0
+    released), ``axis`` {axis, value}, ``key`` {key, state, keysym, utf8}
+    (evdev code, the keysym's name and its text under the keymap and the
+    modifiers of the moment), ``modifiers`` {depressed, latched, locked,
+    group}, ``pointer_enter``/``keyboard_enter`` and so on. ``text()`` is what
+    was typed: the text of the key presses, in order."""
+
+    def events(self, predicate: Predicate | None = None) -> list[Event]:
+        """The input events since the last ``clear()``, those matching
+        ``predicate`` (an event name or a function of the event) if given."""
+        events = [e for e in super().events() if e.get("event") in INPUT_EVENTS]
+        return events if predicate is None else [e for e in events if _matcher(predicate)(e)]
+
+    def events_so_far(self, predicate: Predicate | None = None) -> list[Event]:
+        """Like ``events()``, with the recorder's own events too (ready,
+        capabilities, input_ready, ...)."""
+        return super().events(predicate)
+
+    def text(self) -> str:
+        """What was typed since the last ``clear()``."""
+        with self._condition:
+            return _typed(self._events)
+
+    def wait_for_text(self, text: str, timeout: float = 5.0) -> str:
+        """Waits until ``text()`` ends with ``text`` and returns ``text()``."""
+        deadline = time.monotonic() + timeout
+        with self._condition:
+            while True:
+                typed = _typed(self._events)
+                if typed.endswith(text):
+                    return typed
+                if self._ended():
+                    raise ProbeError(self._describe(f"the recorder ended; typed so far: {typed!r}"))
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise ProbeError(self._describe(f"{text!r} was not typed within {timeout} s; typed: {typed!r}"))
+                self._condition.wait(remaining)
+
+
+def _typed(events: list[Event]) -> str:
+    return "".join(e.get("utf8") or "" for e in events if e.get("event") == "key" and e.get("state") == KEY_PRESSED)
+
+
+__all__ = ["Event", "Probe", "ProbeError", "Recorder", "probe_picture", "start_probe"]

@@ -5,6 +5,7 @@ also after Ctrl-C."""
 from __future__ import annotations
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -119,6 +120,24 @@ class TestPlugin:
         skipped = run_pytest(tmp_path, source, "--wayland-desktop-skip-missing", "-rs", env=env)
         out = skipped.communicate(timeout=60)[0]
         assert skipped.returncode == 0 and "1 skipped" in out, out
+
+    @pytest.mark.parametrize("scope, desktops", [([], 2), (["--wayland-desktop-scope=module"], 1)])
+    def test_one_desktop_per_test_or_per_module_with_the_markers_outputs(self, tmp_path, scope, desktops):
+        run = run_pytest(tmp_path, """
+            import pytest
+
+            pytestmark = pytest.mark.wayland_desktop(outputs=[(640, 480), (320, 200)])
+            sockets = set()
+
+            @pytest.mark.parametrize("n", [1, 2])
+            def test_desktop(wayland_desktop, kestrin_session, n):
+                sockets.add(wayland_desktop.socket)
+                assert [(o.width, o.height) for o in kestrin_session.outputs()] == [(640, 480), (320, 200)]
+                print("desktops:", len(sockets))
+        """, "-s", *scope)
+        out = run.communicate(timeout=60)[0]
+        assert run.returncode == 0, out
+        assert re.findall(r"desktops: (\d)", out) == ["1", str(desktops)], out
 
     def test_ctrl_c_mid_test_leaves_no_process_and_no_runtime_directory(self, tmp_path):
         state = tmp_path / "state"

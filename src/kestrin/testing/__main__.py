@@ -47,6 +47,9 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--check", action="store_true",
                         help="start a desktop with one output and stop it again; prints the time it took")
+    parser.add_argument("--user", metavar="NAME", help="with --check as root: the user sway runs as")
+    parser.add_argument("--create-user", action="store_true",
+                        help="with --check as root: run sway as the system user kestrin-sway, made if missing")
     args = parser.parse_args(argv)
     if args.check:
         import time
@@ -55,7 +58,7 @@ def main(argv: list[str] | None = None) -> int:
 
         started = time.monotonic()
         try:
-            with HeadlessDesktop(create_user=True):
+            with HeadlessDesktop(user=args.user, create_user=args.create_user):
                 print(f"a headless desktop started in {(time.monotonic() - started) * 1000:.0f} ms")
         except DesktopError as error:
             print(error, file=sys.stderr)

@@ -220,17 +220,28 @@ class Probe:
     def wait_for_count(self, predicate: Predicate, count: int, timeout: float = 5.0) -> list[Event]:
         """The first ``count`` matching events since the last ``clear()``."""
         match = _matcher(predicate)
+
+        def found() -> tuple[list[Event] | None, str]:
+            events = [e for e in self._events if match(e)]
+            return (events[:count] if len(events) >= count else None), f"{len(events)} of {count} events"
+
+        return self._wait_until(found, timeout)
+
+    def _wait_until(self, check: Callable[[], tuple[Any, str]], timeout: float) -> Any:
+        """Waits until ``check`` (called with the condition held) gives a
+        value other than None, and returns it; the text it gives with it says
+        what there was instead."""
         deadline = time.monotonic() + timeout
         with self._condition:
             while True:
-                found = [e for e in self._events if match(e)]
-                if len(found) >= count:
-                    return found[:count]
+                value, instead = check()
+                if value is not None:
+                    return value
                 if self._ended():
-                    raise ProbeError(self._describe(f"the probe ended with {len(found)} of {count} events"))
+                    raise ProbeError(self._describe(f"the probe ended with {instead}"))
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
-                    raise ProbeError(self._describe(f"{len(found)} of {count} events within {timeout} s"))
+                    raise ProbeError(self._describe(f"{instead} within {timeout} s"))
                 self._condition.wait(remaining)
 
     def wait_ready(self, timeout: float = 10.0) -> Event:
@@ -349,18 +360,12 @@ class Recorder(Probe):
 
     def wait_for_text(self, text: str, timeout: float = 5.0) -> str:
         """Waits until ``text()`` ends with ``text`` and returns ``text()``."""
-        deadline = time.monotonic() + timeout
-        with self._condition:
-            while True:
-                typed = _typed(self._events)
-                if typed.endswith(text):
-                    return typed
-                if self._ended():
-                    raise ProbeError(self._describe(f"the recorder ended; typed so far: {typed!r}"))
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    raise ProbeError(self._describe(f"{text!r} was not typed within {timeout} s; typed: {typed!r}"))
-                self._condition.wait(remaining)
+
+        def typed() -> tuple[str | None, str]:
+            so_far = _typed(self._events)
+            return (so_far if so_far.endswith(text) else None), f"the text {so_far!r} typed, not {text!r},"
+
+        return self._wait_until(typed, timeout)
 
 
 def _typed(events: list[Event]) -> str:

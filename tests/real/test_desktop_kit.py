@@ -18,7 +18,7 @@ import pytest
 from kestrin.testing import DesktopError, HeadlessDesktop, OutputSpec
 from kestrin.testing._compositor import SWAY_USER, process_alive
 
-KEY_A, KEY_Q = 30, 16
+KEY_A, KEY_Q, KEY_MINUS, KEY_CAPSLOCK = 30, 16, 12, 58
 AS_ROOT = ["--wayland-desktop-user", SWAY_USER] if os.getuid() == 0 else []
 
 
@@ -75,6 +75,17 @@ class TestDesktop:
             # keyboard; the next one still gets the keymap.
             d.connect().key_press(KEY_Q, 5)
             assert recorder.wait_for_text("aa") == "aa"
+
+    def test_variant_and_options_reach_the_keymap(self):
+        # German without dead keys makes the key right of 0 a plain "ß";
+        # caps:escape makes Caps Lock an Escape.
+        with desktop(outputs=[(640, 480)], layout="de", variant="nodeadkeys", options="caps:escape") as d:
+            recorder = d.recorder()
+            session = d.connect()
+            for key in (KEY_MINUS, KEY_CAPSLOCK):
+                session.key_press(key, 5)
+            recorder.wait_for_count("key", 4)
+            assert [e["keysym"] for e in recorder.events("key") if e["state"] == 1] == ["ssharp", "Escape"]
 
     def test_stop_ends_what_it_started_and_removes_the_runtime_directory(self):
         d = desktop(outputs=[(640, 480)]).start()

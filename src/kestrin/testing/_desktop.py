@@ -228,7 +228,7 @@ class HeadlessDesktop(HeadlessSway):
             raise DesktopError("the desktop is not running")
         return self.socket_path
 
-    def env(self, base: Mapping[str, str] | None = None) -> dict[str, str]:  # type: ignore[override]
+    def env(self, base: Mapping[str, str] | None = None) -> dict[str, str]:
         """The environment to run programs in this desktop: ``base`` (default
         this process's environment) with the desktop's ``env`` option,
         WAYLAND_DISPLAY, XDG_RUNTIME_DIR and SWAYSOCK set, and DISPLAY and

@@ -17,7 +17,7 @@ as the system user kestrin-sway with ``--wayland-desktop-create-user``.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterator
+from typing import TYPE_CHECKING, Any, Iterator, Literal, cast
 
 import pytest
 
@@ -50,8 +50,11 @@ def pytest_configure(config: pytest.Config) -> None:
     )
 
 
-def _scope(fixture_name: str, config: pytest.Config) -> str:
-    return str(config.getoption("--wayland-desktop-scope"))
+Scope = Literal["function", "module", "session"]
+
+
+def _scope(fixture_name: str, config: pytest.Config) -> Scope:
+    return cast(Scope, config.getoption("--wayland-desktop-scope"))
 
 
 @pytest.fixture(scope=_scope)

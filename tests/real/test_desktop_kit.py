@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrin.testing import DesktopError, HeadlessDesktop, OutputSpec
+from kestrin.testing import DesktopError, HeadlessDesktop, OutputSpec, RootWithoutUser
 from kestrin.testing._compositor import SWAY_USER, process_alive
 
 KEY_A, KEY_Q, KEY_MINUS, KEY_CAPSLOCK = 30, 16, 12, 58
@@ -104,18 +104,22 @@ class TestDesktop:
                 d.wait_for_window(app_id="absent", timeout=0.2)
 
     @pytest.mark.skipif(os.getuid() != 0, reason="only root is refused")
-    def test_as_root_without_a_user_it_says_what_to_pass(self):
-        with pytest.raises(DesktopError) as raised:
+    def test_as_root_without_a_user_it_says_what_to_pass(self, tmp_path):
+        run = run_pytest(tmp_path, "def test_needs_a_desktop(wayland_desktop):\n    pass\n", as_root=False)
+        out = run.communicate(timeout=60)[0]
+        assert run.returncode == 1 and "run pytest with --wayland-desktop-user=NAME" in out, out
+        with pytest.raises(RootWithoutUser) as raised:
             HeadlessDesktop().start()
         assert str(raised.value) == (
             "sway refuses to run as root: pass user='NAME' (an existing unprivileged user to run it as) or "
             "create_user=True (runs it as the system user kestrin-sway, made if it does not exist)")
 
 
-def run_pytest(tmp_path: Path, source: str, *args: str, env: dict | None = None, **kwargs) -> subprocess.Popen:
+def run_pytest(tmp_path: Path, source: str, *args: str, env: dict | None = None, as_root: bool = True,
+               **kwargs) -> subprocess.Popen:
     test_file = tmp_path / "test_user.py"
     test_file.write_text(textwrap.dedent(source))
-    return subprocess.Popen([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *AS_ROOT, *args,
+    return subprocess.Popen([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *(AS_ROOT if as_root else []), *args,
                              str(test_file)], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, **kwargs)
 

@@ -21,9 +21,9 @@ installed with the module. The pytest plugin (``wayland_desktop``,
 ``python -m kestrin.testing --help`` describes it all.
 """
 
-from ._compositor import CompositorError
+from ._compositor import CompositorError, RootWithoutUser
 from ._desktop import App, DesktopError, HeadlessDesktop, OutputSpec, SwayMissing, program
 from ._recorder import Recorder
 
-__all__ = ["App", "CompositorError", "DesktopError", "HeadlessDesktop", "OutputSpec", "Recorder", "SwayMissing",
-           "program"]
+__all__ = ["App", "CompositorError", "DesktopError", "HeadlessDesktop", "OutputSpec", "Recorder", "RootWithoutUser",
+           "SwayMissing", "program"]

@@ -65,6 +65,11 @@ class CompositorError(RuntimeError):
     carries its log where there is one."""
 
 
+class RootWithoutUser(CompositorError):
+    """Running as root, with neither a user to run the compositor as nor
+    leave to make one."""
+
+
 # The name the sway-only tests and tools know it by.
 SwayError = CompositorError
 
@@ -339,7 +344,7 @@ class HeadlessCompositor:
         if os.getuid() != 0:
             return os.getuid(), os.getgid()
         if self.user is None and not self.create_user:
-            raise CompositorError(ROOT_WITHOUT_USER.format(name=self.name, user=SWAY_USER))
+            raise RootWithoutUser(ROOT_WITHOUT_USER.format(name=self.name, user=SWAY_USER))
         name = self.user or SWAY_USER
         if self.user is None:
             _ensure_system_user(name)

@@ -60,7 +60,7 @@ def _scope(fixture_name: str, config: pytest.Config) -> Scope:
 @pytest.fixture(scope=_scope)
 def wayland_desktop(request: pytest.FixtureRequest) -> Iterator["HeadlessDesktop"]:
     """A started headless desktop (kestrin.testing.HeadlessDesktop)."""
-    from . import DesktopError, HeadlessDesktop, SwayMissing
+    from . import DesktopError, HeadlessDesktop, RootWithoutUser, SwayMissing
 
     config = request.config
     options: dict[str, Any] = {
@@ -77,6 +77,10 @@ def wayland_desktop(request: pytest.FixtureRequest) -> Iterator["HeadlessDesktop
         if config.getoption("--wayland-desktop-skip-missing"):
             pytest.skip(str(error))
         pytest.fail(str(error), pytrace=False)
+    except RootWithoutUser:
+        pytest.fail("sway refuses to run as root: run pytest with --wayland-desktop-user=NAME (an existing "
+                    "unprivileged user to run it as) or --wayland-desktop-create-user (runs it as the system user "
+                    "kestrin-sway, made if it does not exist)", pytrace=False)
     except DesktopError as error:
         pytest.fail(f"the headless desktop did not start: {error}", pytrace=False)
     try:

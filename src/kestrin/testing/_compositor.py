@@ -116,6 +116,16 @@ def _signal_all(pids: set[int], signum: int) -> None:
             pass
 
 
+def end_processes(pids: set[int], grace: float = 2.0) -> None:
+    """SIGTERM to each of ``pids`` still there, SIGKILL to those still there
+    after ``grace`` seconds."""
+    _signal_all({pid for pid in pids if process_alive(pid)}, signal.SIGTERM)
+    deadline = time.monotonic() + grace
+    while any(process_alive(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(POLL_INTERVAL)
+    _signal_all({pid for pid in pids if process_alive(pid)}, signal.SIGKILL)
+
+
 def _ensure_system_user(name: str) -> None:
     try:
         pwd.getpwnam(name)
@@ -274,11 +284,7 @@ class HeadlessCompositor:
                     process.kill()
                     process.wait()
             started |= _descendants(process.pid)
-            _signal_all(started, signal.SIGTERM)
-            deadline = time.monotonic() + 2
-            while any(process_alive(pid) for pid in started) and time.monotonic() < deadline:
-                time.sleep(POLL_INTERVAL)
-            _signal_all({pid for pid in started if process_alive(pid)}, signal.SIGKILL)
+            end_processes(started)
         if self._log_path is not None:
             try:
                 self._final_log = self._log_path.read_text(errors="replace")

@@ -7,7 +7,6 @@ import json
 import os
 import select
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -16,9 +15,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence, Union
 
-from ._compositor import CompositorError, HeadlessSway, process_alive
+from ._compositor import CompositorError, HeadlessSway, end_processes
 from ._compositor import _descendants as descendants
-from ._compositor import _signal_all as signal_all
 
 if TYPE_CHECKING:
     import kestrin
@@ -116,18 +114,10 @@ class App:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        _end_all(started | descendants(self.process.pid))
+        end_processes(started | descendants(self.process.pid))
         if self._final_output is None:
             self._final_output = self.output()
         return self.process.returncode
-
-
-def _end_all(pids: set[int], grace: float = 2.0) -> None:
-    signal_all({pid for pid in pids if process_alive(pid)}, signal.SIGTERM)
-    deadline = time.monotonic() + grace
-    while any(process_alive(pid) for pid in pids) and time.monotonic() < deadline:
-        time.sleep(0.005)
-    signal_all({pid for pid in pids if process_alive(pid)}, signal.SIGKILL)
 
 
 _IPC_MAGIC = b"i3-ipc"
@@ -265,7 +255,8 @@ class HeadlessDesktop(HeadlessSway):
     def spawn(self, argv: Sequence[str], env: Mapping[str, str] | None = None,
               cwd: str | os.PathLike[str] | None = None) -> App:
         """Starts ``argv`` in this desktop (with ``env()``, updated by
-        ``env``), its stdout and stderr captured; it is ended at ``stop()``."""
+        ``env``) as this process's user, its stdout and stderr captured; it
+        and whatever it starts are ended at ``stop()``."""
         if self._logs_dir is None:
             raise DesktopError("the desktop is not running")
         argv = [os.fspath(a) for a in argv]

@@ -31,7 +31,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Self
 
 SWAY_USER = "kestrin-sway"
 FIRST_OUTPUT = "HEADLESS-1"
@@ -209,13 +209,13 @@ class HeadlessCompositor:
 
     # --- life cycle -------------------------------------------------------
 
-    def __enter__(self) -> "HeadlessCompositor":
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
 
-    def start(self) -> "HeadlessCompositor":
+    def start(self) -> Self:
         if self._process is not None:
             return self
         executable = shutil.which(self.name)

@@ -13,7 +13,7 @@ import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence, Union
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Self, Sequence, Union
 
 from ._compositor import CompositorError, HeadlessSway, end_processes
 from ._compositor import _descendants as descendants
@@ -180,7 +180,7 @@ class HeadlessDesktop(HeadlessSway):
 
     # --- life cycle -------------------------------------------------------
 
-    def start(self) -> "HeadlessDesktop":
+    def start(self) -> Self:
         if self._process is not None:
             return self
         if shutil.which("sway") is None or shutil.which("swaymsg") is None:

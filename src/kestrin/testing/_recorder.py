@@ -39,7 +39,7 @@ import subprocess
 import threading
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Union
+from typing import TYPE_CHECKING, Any, Callable, Self, Union
 
 if TYPE_CHECKING:
     import numpy
@@ -107,7 +107,7 @@ class Probe:
         self._open_streams = 0
         self.ready: Event | None = None
 
-    def __enter__(self) -> "Probe":
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:
@@ -129,7 +129,7 @@ class Probe:
     def height(self) -> int:
         return self._ready()["height"]
 
-    def start(self) -> "Probe":
+    def start(self) -> Self:
         if self._process is not None:
             return self
         if not self.executable.is_file():

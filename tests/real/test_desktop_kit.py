@@ -154,7 +154,8 @@ class TestPlugin:
         assert run.returncode == 0, out
         assert re.findall(r"desktops: (\d)", out) == ["1", str(desktops)], out
 
-    def test_ctrl_c_mid_test_leaves_no_process_and_no_runtime_directory(self, tmp_path):
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
+    def test_ctrl_c_or_sigterm_mid_test_leaves_no_process_and_no_runtime_directory(self, tmp_path, signum):
         state = tmp_path / "state"
         run = run_pytest(tmp_path, f"""
             import time
@@ -173,7 +174,7 @@ class TestPlugin:
                 assert time.monotonic() < deadline, "the test did not get going"
                 time.sleep(0.05)
             pids_line, runtime_dir = state.read_text().split("\n")
-            run.send_signal(signal.SIGINT)
+            run.send_signal(signum)
             out = run.communicate(timeout=30)[0]
         finally:
             if run.poll() is None:

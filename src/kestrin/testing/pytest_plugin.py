@@ -12,12 +12,16 @@ passes its keyword arguments to ``HeadlessDesktop`` (on a module through
 ``pytestmark`` for wider scopes). When sway is not installed the fixture
 fails, naming the Debian package to install; ``--wayland-desktop-skip-missing``
 makes that a skip. As root, sway runs as ``--wayland-desktop-user NAME``, or
-as the system user kestrin-sway with ``--wayland-desktop-create-user``.
+as the system user kestrin-sway with ``--wayland-desktop-create-user``. While
+a desktop is up, SIGTERM ends the run as Ctrl-C does (unless something else
+handles SIGTERM), so that the desktop is stopped either way.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterator, Literal, cast
+import signal
+import threading
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, cast
 
 import pytest
 
@@ -71,6 +75,7 @@ def wayland_desktop(request: pytest.FixtureRequest) -> Iterator["HeadlessDesktop
     if marker is not None:
         options.update(marker.kwargs)
     desktop = HeadlessDesktop(**options)
+    restore = _stop_on_sigterm()
     try:
         desktop.start()
     except SwayMissing as error:
@@ -86,7 +91,31 @@ def wayland_desktop(request: pytest.FixtureRequest) -> Iterator["HeadlessDesktop
     try:
         yield desktop
     finally:
-        desktop.stop()
+        try:
+            desktop.stop()
+        finally:
+            restore()
+
+
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
+def _stop_on_sigterm() -> Callable[[], None]:
+    """While a desktop is up, SIGTERM (a CI job's time limit, for one) ends
+    the run as Ctrl-C does, so that the fixtures' teardown stops the desktop;
+    by default it would end the process at once and leave sway running. Only
+    where nobody else handles SIGTERM. Returns what puts it back."""
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        return lambda: None
+    signal.signal(signal.SIGTERM, _interrupt)
+
+    def restore() -> None:
+        if signal.getsignal(signal.SIGTERM) is _interrupt:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+    return restore
 
 
 @pytest.fixture

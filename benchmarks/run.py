@@ -6,6 +6,8 @@ table.
 Starts a headless sway (tests/support/headless.py) with kestrin-probe on it,
 then measures, all in this one run:
 
+- the start-up of a kestrin.testing.HeadlessDesktop (sway, the seat
+  keyboard holder, the output named at its mode), one at a time;
 - the import of kestrin in fresh interpreters, and the construction of
   Kestrin() from Python (py_worker.py) and of a core session (kestrin-bench);
 - input calls from Python (py_worker.py) and the same actions in the core
@@ -44,8 +46,10 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "support"))
 
-from headless import HeadlessSway  # noqa: E402
+from headless import SWAY_USER, HeadlessSway  # noqa: E402
 from py_worker import typed_text  # noqa: E402
+
+from kestrin.testing import HeadlessDesktop  # noqa: E402
 
 FRAME_RATE_HZ = 60
 WIDTH, HEIGHT = 1920, 1080
@@ -63,7 +67,7 @@ class QuietProbe:
     """kestrin-probe with its event lines going to a file that nobody reads
     while the clock runs.
 
-    tests/support/probe_client.py reads the probe's events on a thread of
+    kestrin.testing._recorder reads the probe's events on a thread of
     this process and parses every line as it comes. On a 2-core machine that
     thread competes with the compositor, the probe and the measured process
     for every input event the probe receives: with it, a core move_mouse took
@@ -199,6 +203,19 @@ def wall_times(command: list[str], runs: int, env: dict[str, str] | None = None,
         t0 = time.perf_counter_ns()
         subprocess.run(command, env=env, stdout=stdout, stderr=subprocess.DEVNULL, check=True)
         samples.append(time.perf_counter_ns() - t0)
+    return samples
+
+
+def desktop_start_times(runs: int) -> list[int]:
+    samples = []
+    for _ in range(runs):
+        desktop = HeadlessDesktop(outputs=[(WIDTH, HEIGHT)], user=SWAY_USER)
+        t0 = time.perf_counter_ns()
+        try:
+            desktop.start()
+            samples.append(time.perf_counter_ns() - t0)
+        finally:
+            desktop.stop()
     return samples
 
 
@@ -375,12 +392,13 @@ class Plan:
     wtype_keys: int  # wtype processes per round
     grims: int  # grim processes per round
     wtype_string_every: int  # one wtype string every so many rounds
+    desktops: int  # HeadlessDesktop start-ups per round
 
 
 FULL = Plan(rounds=10, sessions=2, blocks=2, block_size=150, captures=12, imports=2, wtype_keys=3, grims=4,
-            wtype_string_every=2)
+            wtype_string_every=2, desktops=1)
 QUICK = Plan(rounds=1, sessions=2, blocks=2, block_size=50, captures=5, imports=3, wtype_keys=5, grims=5,
-             wtype_string_every=1)
+             wtype_string_every=1, desktops=3)
 
 
 def merge(into: dict, result: dict) -> None:
@@ -418,6 +436,7 @@ def main() -> int:
     imports: list[int] = []
     logging_imports: list[int] = []
     startup: list[int] = []
+    desktop_startup: list[int] = []
     core: dict = {}
     py: dict = {}
     wtype_key: list[int] = []
@@ -450,6 +469,7 @@ def main() -> int:
                 if round_ % plan.wtype_string_every == 0:
                     wtype_text += [t // len(TYPED_TEXT) for t in wall_times(["wtype", TYPED_TEXT], 1, env)]
                     wtype_long += wall_times(["wtype", typed_text()], 1, env)
+                desktop_startup += desktop_start_times(plan.desktops)
                 for _ in range(plan.imports):
                     imports += import_times(python, 1)
                     logging_imports += import_times(python, 1, "logging")
@@ -467,7 +487,8 @@ def main() -> int:
     others = (machine_after - machine_before) - (own_cpu_seconds() - own_before)
     cores = os.cpu_count() or 1
 
-    table = build_table(plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, wtype_long, grim,
+    table = build_table(plan, imports, logging_imports, startup, desktop_startup, core, py, wtype_key, wtype_text,
+                        wtype_long, grim,
                         empty_py["capture"]["screenshot"], empty_grim)
     print("kestrin benchmarks, " + time.strftime("%Y-%m-%d %H:%M"))
     for line in machine:
@@ -488,13 +509,16 @@ def main() -> int:
     return 0
 
 
-def build_table(plan: Plan, imports, logging_imports, startup, core, py, wtype_key, wtype_text, wtype_long, grim,
+def build_table(plan: Plan, imports, logging_imports, startup, desktop_startup, core, py, wtype_key, wtype_text,
+                wtype_long, grim,
                 empty_shot, empty_grim) -> str:
     t = Table()
     ci, pi = core["input"], py["input"]
     floor = median(ci["roundtrip"])
 
     t.add(Row("Start-up", section=True))
+    t.add(Row("HeadlessDesktop start() (sway, seat keyboard, output named)", desktop_startup, rate=False,
+              target=f"< 300 ms: {verdict(median(desktop_startup) / 300e6, 1.0)}"))
     t.add(Row("import kestrin (fresh interpreter)", imports, rate=False,
               against=f"interpreter start-up {fmt_time(median(startup))}",
               ratio=f"{median(imports) / median(startup):.2f}×"))

@@ -1,5 +1,6 @@
 """What a user installs: the type stubs type checkers see, the extension's
-dynamic symbols, and a wheel that installs into a fresh environment."""
+dynamic symbols, and a wheel that installs into a fresh environment, where
+its testing kit runs the example test suite."""
 
 from __future__ import annotations
 
@@ -14,6 +15,11 @@ import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TYPING = ROOT / "tests" / "typing"
+# What the shipped programs may link against: libraries of every Debian
+# desktop (libwayland-client0, libxkbcommon0, the C and C++ runtimes and the
+# dynamic loader).
+PROGRAM_LIBRARIES = {"libwayland-client.so.0", "libxkbcommon.so.0", "libstdc++.so.6", "libm.so.6", "libgcc_s.so.1",
+                     "libc.so.6"}
 
 
 def mypy(tmp_path: pathlib.Path, source: pathlib.Path) -> subprocess.CompletedProcess[str]:
@@ -83,6 +89,11 @@ class TestWheel:
         names = zipfile.ZipFile(wheel).namelist()
         assert "kestrin/__init__.pyi" in names and "kestrin/py.typed" in names
         assert any(re.fullmatch(r"kestrin/__init__\.cpython-.*\.so", name) for name in names)
+        assert {"kestrin/_bin/kestrin-probe", "kestrin/_bin/kestrin-seat-keyboard", "kestrin/testing/__init__.py",
+                "kestrin/testing/pytest_plugin.py"} <= set(names)
+        (entry_points,) = [name for name in names if name.endswith(".dist-info/entry_points.txt")]
+        assert "[pytest11]\nkestrin_testing = kestrin.testing.pytest_plugin" in zipfile.ZipFile(wheel).read(
+            entry_points).decode()
 
         env_dir = tmp_path / "env"
         venv.create(env_dir, with_pip=True)
@@ -98,3 +109,32 @@ class TestWheel:
         )
         assert check.returncode == 0, check.stderr
         assert check.stdout.strip() == "['Kestrin'] builtins False"
+
+        # The programs need only libraries every desktop system has.
+        site = pathlib.Path(subprocess.run([python, "-c", "import kestrin; print(kestrin.__file__)"],
+                                           capture_output=True, text=True, check=True).stdout.strip()).parent
+        for program in ("kestrin-probe", "kestrin-seat-keyboard"):
+            dynamic = subprocess.run(["objdump", "-p", site / "_bin" / program], capture_output=True, text=True,
+                                     check=True).stdout
+            needed = {name for name in re.findall(r"NEEDED\s+(\S+)", dynamic) if not name.startswith("ld-linux")}
+            assert needed <= PROGRAM_LIBRARIES, (program, needed)
+
+        # With pytest, the kit's plugin runs the example suite; twice, one
+        # session after the other.
+        installed = subprocess.run([python, "-m", "pip", "install", "-q", "pytest", "numpy"], capture_output=True,
+                                   text=True, timeout=600)
+        assert installed.returncode == 0, installed.stderr
+        helped = subprocess.run([python, "-m", "kestrin.testing", "--help"], capture_output=True, text=True,
+                                timeout=60, cwd=tmp_path)
+        assert helped.returncode == 0 and "kestrin-seat-keyboard" in helped.stdout and str(site) in helped.stdout
+        suite = tmp_path / "suite"
+        suite.mkdir()
+        for test in (ROOT / "examples" / "wayland_tests").glob("test_*.py"):
+            (suite / test.name).write_text(test.read_text())
+        as_root = ["--wayland-desktop-user", "kestrin-sway"] if os.getuid() == 0 else []
+        for _ in range(2):
+            run = subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *as_root, str(suite)],
+                                 capture_output=True, text=True, timeout=300, cwd=suite,
+                                 env={**os.environ, "PYTHONPATH": ""})
+            assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+            assert re.search(r"^2 passed in", run.stdout, re.M), run.stdout

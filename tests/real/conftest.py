@@ -1,8 +1,9 @@
 """Fixtures for the tests that run against a real compositor: a headless
 compositor (sway unless a test asks for another) and kestrin-probe on it.
 
-- ``compositor``: a running headless compositor (tests/support/headless.py)
-  shared by the tests of a module. After each test it is checked: if the test
+- ``compositor``: a running headless compositor (kestrin.testing's sway, or
+  one of the others in tests/support/headless.py) shared by the tests of a
+  module. After each test it is checked: if the test
   changed its outputs (added one, changed a mode, position, scale or
   transform) it is replaced, so the change does not reach the next test; if it
   died, the test fails with its log. Which compositor is ``compositor_kind``:
@@ -15,7 +16,8 @@ compositor (sway unless a test asks for another) and kestrin-probe on it.
 - ``probe`` / ``fresh_probe``: a ready ``Probe`` on ``compositor`` /
   ``fresh_compositor``.
 - ``start_probe``: starts further ready probes, ``start_probe(compositor)``.
-- ``probe_executable``: the path of kestrin-probe.
+- ``probe_executable``: the path of kestrin-probe as the test build makes it
+  (the recorder of kestrin.testing).
 - ``seat_keyboard``: starts kestrin-seat-keyboard on ``sway`` with a layout,
   ``seat_keyboard("de")``, made the seat's active keyboard.
 
@@ -33,7 +35,7 @@ from typing import Callable, Iterator
 import pytest
 
 from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessSway, SwayError
-from probe_client import Probe, ProbeError
+from kestrin.testing._recorder import Probe, ProbeError
 
 # The compositors that run the whole module: the core checks run on each.
 FULL_COMPOSITORS = ("sway", "phoc")

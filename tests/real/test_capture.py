@@ -9,7 +9,7 @@ import pytest
 
 import kestrin
 from leak_check import descriptors, shm_names
-from probe_client import probe_picture
+from kestrin.testing._recorder import probe_picture
 
 
 def assert_same_picture(array: np.ndarray, expected: np.ndarray) -> None:

@@ -16,13 +16,12 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
-BIN_DIR = Path(os.environ.get("KESTRIN_TEST_BIN", ROOT / "build" / "tests" / "bin"))
 
 if str(EXAMPLES) not in sys.path:
     sys.path.insert(0, str(EXAMPLES))
 
 from png_writer import bgrx_to_rgb, encode_png  # noqa: E402
-from private_desktop import BANNER  # noqa: E402
+from headless_demo import BANNER  # noqa: E402
 
 
 def demo_key_codes(word: str) -> list[int]:
@@ -153,7 +152,7 @@ def demo_run(tmp_path_factory):
     # the typed line must look exactly like it.
     word = BANNER.split()[0]
     run = subprocess.run(
-        [sys.executable, str(EXAMPLES / "headless_demo.py"), "--seat-keyboard", str(BIN_DIR / "kestrin-seat-keyboard"),
+        [sys.executable, str(EXAMPLES / "headless_demo.py"),
          "--output", str(output), "--word", word],
         capture_output=True, text=True, timeout=120,
     )

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 from headless import FIRST_OUTPUT, HeadlessSway, process_alive
-from probe_client import Probe, ProbeError, probe_picture
+from kestrin.testing._recorder import Probe, ProbeError, probe_picture
 
 
 def parse_ppm(data: bytes) -> np.ndarray:

@@ -177,7 +177,7 @@ class TestTyping:
 
 import math  # noqa: E402
 
-from probe_client import probe_picture  # noqa: E402
+from kestrin.testing._recorder import probe_picture  # noqa: E402
 
 # sway counts its transforms clockwise, Wayland (and kestrin) counter-clockwise.
 SWAY_TRANSFORM = {"normal": "normal", "90": "270", "180": "180", "270": "90"}

@@ -4,6 +4,7 @@ import numpy as np
 import numpy.typing as npt
 
 import kestrin
+from kestrin.testing import HeadlessDesktop, OutputSpec, Recorder
 
 
 def drive(k: kestrin.Kestrin) -> npt.NDArray[np.uint8]:
@@ -36,3 +37,18 @@ def aim(k: kestrin.Kestrin) -> None:
 session = kestrin.Kestrin()
 picture = drive(session)
 height, width, channels = picture.shape
+
+
+def test_on_a_headless_desktop() -> None:
+    with HeadlessDesktop(outputs=[(1280, 720), (800, 600, 2.0), OutputSpec(640, 480, position=(0, 720))],
+                         layout="de", variant="nodeadkeys", config=["seat * hide_cursor 100"],
+                         user="kestrin-sway") as desktop:
+        session: kestrin.Kestrin = desktop.connect()
+        recorder: Recorder = desktop.recorder("HEADLESS-2")
+        session.key_press(30, 10)
+        typed: str = recorder.wait_for_text("a")
+        keysyms = [event["keysym"] for event in recorder.events("key")]
+        app = desktop.spawn(["foot"], env={"LANG": "C.UTF-8"})
+        window = desktop.wait_for_window(app_id="foot", timeout=5.0)
+        output: str = app.output()
+        socket: str = desktop.socket

@@ -14,8 +14,15 @@ struct KeymapFile {
   std::uint32_t size = 0;  // counts the terminating NUL
 };
 
-// rules evdev, model pc105, the given layout, no variant or options. On
-// failure `error` says why and the result holds no descriptor.
-KeymapFile compile_keymap(const std::string& layout, std::string& error);
+// What a keymap is made of besides rules evdev and model pc105; empty
+// variant and options mean none.
+struct KeymapNames {
+  std::string layout = "us";
+  std::string variant;
+  std::string options;
+};
+
+// On failure `error` says why and the result holds no descriptor.
+KeymapFile compile_keymap(const KeymapNames& names, std::string& error);
 
 }  // namespace seat_keyboard

@@ -7,7 +7,7 @@
 //   G = y % 256
 //   R = ((x / 256) * 37 + (y / 256) * 11) % 256
 //
-// tests/support/probe_client.py carries the same function for the tests; keep
+// kestrin/testing/_recorder.py (src/kestrin/testing) carries the same function for the tests; keep
 // both in step.
 #pragma once
 

@@ -1,4 +1,5 @@
-"""Driving kestrin-probe (tests/support/probe) from the tests.
+"""Driving kestrin-probe, the recorder: a client that shows a known picture
+and reports every event it receives.
 
 ``Probe`` starts the probe against a compositor, reads the JSON lines it
 writes on a thread of its own, and lets a test wait for events. Every line is
@@ -38,7 +39,7 @@ import subprocess
 import threading
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Union
+from typing import TYPE_CHECKING, Any, Callable, Self, Union
 
 if TYPE_CHECKING:
     import numpy
@@ -106,7 +107,7 @@ class Probe:
         self._open_streams = 0
         self.ready: Event | None = None
 
-    def __enter__(self) -> "Probe":
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:
@@ -128,11 +129,11 @@ class Probe:
     def height(self) -> int:
         return self._ready()["height"]
 
-    def start(self) -> "Probe":
+    def start(self) -> Self:
         if self._process is not None:
             return self
         if not self.executable.is_file():
-            raise ProbeError(f"{self.executable} is missing; build the tests (KESTRIN_TEST_BIN names the directory)")
+            raise ProbeError(f"{self.executable} is missing")
         self._process = subprocess.Popen(
             [str(self.executable), *self._arguments],
             env=self._env,
@@ -184,7 +185,7 @@ class Probe:
         process = self._process
         if process is None or process.stdin is None:
             raise ProbeError("the probe is not running")
-        done = len(self.events("keyboard_activated"))
+        done = len(Probe.events(self, "keyboard_activated"))
         process.stdin.write(b"activate-keyboard\n")
         process.stdin.flush()
         answer = self.wait_for_count("keyboard_activated", done + 1, timeout)[-1]
@@ -219,17 +220,28 @@ class Probe:
     def wait_for_count(self, predicate: Predicate, count: int, timeout: float = 5.0) -> list[Event]:
         """The first ``count`` matching events since the last ``clear()``."""
         match = _matcher(predicate)
+
+        def found() -> tuple[list[Event] | None, str]:
+            events = [e for e in self._events if match(e)]
+            return (events[:count] if len(events) >= count else None), f"{len(events)} of {count} events"
+
+        return self._wait_until(found, timeout)
+
+    def _wait_until(self, check: Callable[[], tuple[Any, str]], timeout: float) -> Any:
+        """Waits until ``check`` (called with the condition held) gives a
+        value other than None, and returns it; the text it gives with it says
+        what there was instead."""
         deadline = time.monotonic() + timeout
         with self._condition:
             while True:
-                found = [e for e in self._events if match(e)]
-                if len(found) >= count:
-                    return found[:count]
+                value, instead = check()
+                if value is not None:
+                    return value
                 if self._ended():
-                    raise ProbeError(self._describe(f"the probe ended with {len(found)} of {count} events"))
+                    raise ProbeError(self._describe(f"the probe ended with {instead}"))
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
-                    raise ProbeError(self._describe(f"{len(found)} of {count} events within {timeout} s"))
+                    raise ProbeError(self._describe(f"{instead} within {timeout} s"))
                 self._condition.wait(remaining)
 
     def wait_ready(self, timeout: float = 10.0) -> Event:
@@ -309,4 +321,55 @@ def start_probe(env: Any, executable: str | os.PathLike[str], timeout: float = 1
     return probe
 
 
-__all__ = ["Event", "Probe", "ProbeError", "probe_picture", "start_probe"]
+# What a recorder reports as input; the rest is the probe's own housekeeping.
+INPUT_EVENTS = frozenset({
+    "pointer_enter", "pointer_leave", "motion", "button", "axis", "axis_source", "axis_stop", "axis_discrete",
+    "axis_value120", "keyboard_enter", "keyboard_leave", "key", "modifiers",
+})
+KEY_PRESSED = 1
+
+
+class Recorder(Probe):
+    """The input recorder of ``HeadlessDesktop.recorder()``: a fullscreen
+    window that reports every input event it receives.
+
+    ``events()`` lists the input events since the last ``clear()``, each a
+    dict with "event" (its name) and its fields: ``motion`` {x, y} in surface
+    coordinates, ``button`` {button, state} (evdev code; 1 pressed, 0
+    released), ``axis`` {axis, value}, ``key`` {key, state, keysym, utf8}
+    (evdev code, the keysym's name and its text under the keymap and the
+    modifiers of the moment), ``modifiers`` {depressed, latched, locked,
+    group}, ``pointer_enter``/``keyboard_enter`` and so on. ``text()`` is what
+    was typed: the text of the key presses, in order."""
+
+    def events(self, predicate: Predicate | None = None) -> list[Event]:
+        """The input events since the last ``clear()``, those matching
+        ``predicate`` (an event name or a function of the event) if given."""
+        events = [e for e in super().events() if e.get("event") in INPUT_EVENTS]
+        return events if predicate is None else [e for e in events if _matcher(predicate)(e)]
+
+    def events_so_far(self, predicate: Predicate | None = None) -> list[Event]:
+        """Like ``events()``, with the recorder's own events too (ready,
+        capabilities, input_ready, ...)."""
+        return super().events(predicate)
+
+    def text(self) -> str:
+        """What was typed since the last ``clear()``."""
+        with self._condition:
+            return _typed(self._events)
+
+    def wait_for_text(self, text: str, timeout: float = 5.0) -> str:
+        """Waits until ``text()`` ends with ``text`` and returns ``text()``."""
+
+        def typed() -> tuple[str | None, str]:
+            so_far = _typed(self._events)
+            return (so_far if so_far.endswith(text) else None), f"the text {so_far!r} typed, not {text!r},"
+
+        return self._wait_until(typed, timeout)
+
+
+def _typed(events: list[Event]) -> str:
+    return "".join(e.get("utf8") or "" for e in events if e.get("event") == "key" and e.get("state") == KEY_PRESSED)
+
+
+__all__ = ["Event", "Probe", "ProbeError", "Recorder", "probe_picture", "start_probe"]

@@ -1,4 +1,4 @@
-// kestrin-seat-keyboard [--layout LAYOUT]
+// kestrin-seat-keyboard [--layout LAYOUT] [--variant VARIANT] [--options OPTIONS]
 //
 // A headless compositor's seat has no keyboard, and asking it for one is a
 // protocol error, so Kestrin() cannot start there. This tool holds a virtual
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "globals.hpp"
 #include "keymap.hpp"
@@ -26,9 +27,10 @@
 namespace {
 
 constexpr const char* usage =
-    "usage: kestrin-seat-keyboard [--layout LAYOUT]\n"
+    "usage: kestrin-seat-keyboard [--layout LAYOUT] [--variant VARIANT] [--options OPTIONS]\n"
     "Holds a virtual keyboard on the seat of $WAYLAND_DISPLAY (xkb rules evdev,\n"
-    "model pc105, layout LAYOUT, default us). Prints \"ready\" once the compositor\n"
+    "model pc105, layout LAYOUT, default us, with VARIANT and OPTIONS, default\n"
+    "none). Prints \"ready\" once the compositor\n"
     "has it; ends on SIGTERM, SIGINT or when a pipe on its stdin closes. SIGUSR1,\n"
     "or a line \"activate\" on a piped stdin, makes it the seat's active keyboard\n"
     "again (answer: \"activated\").\n";
@@ -61,18 +63,28 @@ bool activate(zwp_virtual_keyboard_v1* keyboard, const kestrin::EventQueue& queu
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string layout = "us";
+  seat_keyboard::KeymapNames names;
+  const std::pair<std::string_view, std::string*> options[] = {
+      {"--layout", &names.layout}, {"--variant", &names.variant}, {"--options", &names.options}};
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::fputs(usage, stdout);
       return EXIT_SUCCESS;
     }
-    if (arg == "--layout" && i + 1 < argc) {
-      layout = argv[++i];
-    } else if (arg.starts_with("--layout=")) {
-      layout = arg.substr(std::string_view("--layout=").size());
-    } else {
+    bool known = false;
+    for (const auto& [name, value] : options) {
+      if (arg == name && i + 1 < argc) {
+        *value = argv[++i];
+      } else if (arg.starts_with(name) && arg.substr(name.size()).starts_with('=')) {
+        *value = arg.substr(name.size() + 1);
+      } else {
+        continue;
+      }
+      known = true;
+      break;
+    }
+    if (!known) {
       std::fputs(usage, stderr);
       return 2;
     }
@@ -82,7 +94,7 @@ int main(int argc, char** argv) {
   if (!signals) return fail("cannot watch for signals");
 
   std::string error;
-  const seat_keyboard::KeymapFile keymap = seat_keyboard::compile_keymap(layout, error);
+  const seat_keyboard::KeymapFile keymap = seat_keyboard::compile_keymap(names, error);
   if (!keymap.fd) return fail(error);
 
   wl_display* display = wl_display_connect(nullptr);

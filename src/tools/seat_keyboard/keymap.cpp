@@ -18,7 +18,7 @@ struct FreeText {
 
 }  // namespace
 
-KeymapFile compile_keymap(const std::string& layout, std::string& error) {
+KeymapFile compile_keymap(const KeymapNames& wanted, std::string& error) {
   // XKB_DEFAULT_* in the environment must not change what --layout asked for.
   const kestrin::XkbContext context(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
   if (!context) {
@@ -26,12 +26,17 @@ KeymapFile compile_keymap(const std::string& layout, std::string& error) {
     return {};
   }
   // Empty strings, not nulls: a null variant or options means the system's.
-  const xkb_rule_names names = {
-      .rules = "evdev", .model = "pc105", .layout = layout.c_str(), .variant = "", .options = ""};
+  const xkb_rule_names names = {.rules = "evdev",
+                                 .model = "pc105",
+                                 .layout = wanted.layout.c_str(),
+                                 .variant = wanted.variant.c_str(),
+                                 .options = wanted.options.c_str()};
   const kestrin::XkbKeymap keymap(
       xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
   if (!keymap) {
-    error = "libxkbcommon cannot compile a keymap for the layout \"" + layout + "\"";
+    error = "libxkbcommon cannot compile a keymap for the layout \"" + wanted.layout + "\"";
+    if (!wanted.variant.empty()) error += ", variant \"" + wanted.variant + "\"";
+    if (!wanted.options.empty()) error += ", options \"" + wanted.options + "\"";
     return {};
   }
   const std::unique_ptr<char, FreeText> text(xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1));

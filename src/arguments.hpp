@@ -23,6 +23,7 @@ enum class Kind {
   i32,           // required signed 32-bit integer
   optional_i32,  // the same, or None / omitted
   button,        // a button name (str) or code (int); None / omitted: the left button
+  optional_region,  // a sequence of four unsigned 32-bit integers (x, y, width, height), or None / omitted
 };
 
 struct Parameter {
@@ -55,6 +56,7 @@ struct Value {
   std::uint32_t number = 0;  // also a button's code
   std::int32_t signed_number = 0;
   std::string_view text;
+  std::array<std::uint32_t, 4> region{};
 
   std::optional<std::string_view> optional_text() const {
     return given ? std::optional<std::string_view>(text) : std::nullopt;

@@ -391,12 +391,9 @@ Result<CaptureSession> open_capture(Kestrin& session, std::optional<std::string_
     slot.file = std::move(*file);
   }
 
-  // The first frame is copied with damage, which takes up the compositor's
-  // first report (the whole output), so that the first wait for a change
-  // waits for a change made after the capture was opened.
-  const bool damage_reported =
-      wl_proxy_get_version(as_proxy(session.app_data->screencopy_manager.get())) >= damage_since_version;
-  auto copied = state->copy(session, *frame, events, damage_reported, std::nullopt);
+  // The first frame is copied plainly: wlroots does not ask the compositor
+  // to draw for a copy with damage, which on a still screen would never end.
+  auto copied = state->copy(session, *frame, events, false, std::nullopt);
   frame->reset();
   if (!copied) return std::unexpected(copied.error());
   return CaptureSession(std::move(state));

@@ -38,7 +38,8 @@ class CaptureSession {
 
   // Waits for a frame in which something inside `watch` (output pixels; the
   // whole capture when absent) changed since the previous wait returned
-  // (since the capture was opened, for the first), copies it into
+  // (wlroots reports the whole output for the first wait of a connection on
+  // an output, at the next frame the compositor draws), copies it into
   // `destination` and returns the changed rectangles in output pixels,
   // clipped to `watch`. std::nullopt once `deadline` passed without one.
   Result<std::optional<std::vector<PixelRect>>> wait_for_change(Kestrin& session, std::optional<Clock::time_point> deadline,

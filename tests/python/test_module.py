@@ -32,9 +32,9 @@ class TestModuleContents:
         assert kestrin.__doc__.strip()
         assert "\n" not in kestrin.__doc__.strip()
 
-    def test_only_the_class_and_its_record_type_are_public(self):
+    def test_only_the_class_and_its_record_and_capture_types_are_public(self):
         public = {name for name in vars(kestrin) if not name.startswith("_")}
-        assert public == {"Kestrin", "Output"}
+        assert public == {"Kestrin", "Output", "Capture"}
 
     def test_output_is_a_read_only_record(self):
         fields = ("name", "description", "x", "y", "width", "height", "logical_width", "logical_height",
@@ -56,6 +56,7 @@ NEW_METHOD_SIGNATURES = {
     "drag": "(self, /, x1, y1, x2, y2, screen_name=None, button='left', steps=10, duration_ms=0, duration_ms_max=None)",
     "scroll": "(self, /, dy, dx=0)",
     "scroll_smooth": "(self, /, dy, dx=0)",
+    "capture": "(self, /, screen_name=None, region=None)",
 }
 
 

@@ -10,6 +10,7 @@ name: int = k.screenshot()  # error: an array, not an int
 k.button_down(1.5)  # error: neither a name nor a code
 k.button_up("wheel")  # error: not a button name
 k.outputs()[0].x = 3  # error: a read-only field
+k.capture(region=(0, 0, 8))  # error: a region has four numbers
 
 
 class Mine(kestrin.Kestrin):  # error: the class is final

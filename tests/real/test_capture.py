@@ -120,6 +120,15 @@ class TestLastingCapture:
             cap.grab_into(into)
             assert_same_picture(into, shot)
 
+    def test_a_change_in_the_region_wakes_the_wait(self, k, probe):
+        with k.capture() as cap:
+            cap.wait_for_change(timeout_ms=300)  # the whole output, at first
+            assert cap.wait_for_change(timeout_ms=100, region=(100, 100, 50, 50)) is None
+            probe.paint(120, 130, 20, 10)
+            frame, changed = cap.wait_for_change(timeout_ms=2000, region=(100, 100, 50, 50))
+            assert (frame[130:140, 120:140] == 255).all()
+            assert any(x <= 120 and y <= 130 and x + w >= 140 and y + h >= 140 for x, y, w, h in changed)
+
     def test_a_still_screen_times_out_and_leaves_nothing(self, k):
         gc.collect()
         descriptors = len(os.listdir("/proc/self/fd"))

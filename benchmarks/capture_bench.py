@@ -53,6 +53,8 @@ def measure(width: int, height: int, frames: int) -> None:
                 grab = loop(cap.grab, frames)
                 into = cap.grab()
                 grab_into = loop(lambda: cap.grab_into(into), frames)
+                frames_of = iter(cap)
+                iterated = loop(lambda: next(frames_of), frames)
                 cap.wait_for_change(timeout_ms=200)  # the first reports the whole output
                 started = cpu()
                 woke = time.perf_counter()
@@ -61,6 +63,7 @@ def measure(width: int, height: int, frames: int) -> None:
             print(f"{width}x{height}: screenshot() {shot[0]:.2f} ms/frame, CPU {shot[1]:.2f} ms; "
                   f"grab() {grab[0]:.2f} ms ({grab[0] / 16.667:.3f}x 16.67 ms), CPU {grab[1]:.2f} ms; "
                   f"grab_into() {grab_into[0]:.2f} ms, CPU {grab_into[1]:.2f} ms; "
+                  f"for frame in cap: {iterated[0]:.2f} ms ({iterated[0] / 16.667:.3f}x), CPU {iterated[1]:.2f} ms; "
                   f"idle 2 s wait_for_change: {idle_share * 100:.2f}% of a core "
                   f"({'timed out' if result is None else 'woke'})", flush=True)
         finally:

@@ -263,7 +263,15 @@ PyObject* iterate(PyObject* self) noexcept { return Py_NewRef(self); }
 PyObject* next_frame(PyObject* self) noexcept {
   auto* capture = reinterpret_cast<CaptureObject*>(self);
   if (capture->core->closed()) return nullptr;
-  return grab(self, nullptr, 0, nullptr);
+  return capture_call(
+      self, nullptr, 0, nullptr, grab_signature,
+      [](kestrin::CaptureSession& core, kestrin::Kestrin& session, const Values&, const Bound&) -> Result<PixelArray> {
+        auto pixels = new_frame(core);
+        if (!pixels) return pixels;
+        if (auto read = core.next_into(session, pixels->data.get()); !read) return std::unexpected(read.error());
+        return pixels;
+      },
+      frame_array);
 }
 
 PyObject* get_width(PyObject* self, void*) noexcept {

@@ -178,6 +178,11 @@ struct CaptureSession::State {
   // first (the frame is then given up).
   Result<bool> copy(Kestrin& session, Frame& frame, FrameEvents& events, bool with_damage,
                     std::optional<Clock::time_point> deadline) {
+    if (auto sent = send_copy(frame, events, with_damage); !sent) return std::unexpected(sent.error());
+    return await(session, frame, events, deadline);
+  }
+
+  Status send_copy(Frame& frame, const FrameEvents& events, bool with_damage) {
     // wlroots drops a client whose buffer differs from the announced one, so
     // a frame announced otherwise (the output's mode changed) is not copied.
     if (!same_buffer(*events.buffer, buffer))
@@ -193,6 +198,11 @@ struct CaptureSession::State {
     } else {
       screencopy::copy(frame.proxy.get(), slot.buffer.get());
     }
+    return {};
+  }
+
+  Result<bool> await(Kestrin& session, Frame& frame, const FrameEvents& events,
+                     std::optional<Clock::time_point> deadline) const {
     while (!events.ready && !events.failed) {
       if (!deadline) {
         if (auto pass = session.event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
@@ -215,8 +225,33 @@ struct CaptureSession::State {
   }
   const Slot& last_slot() const { return slots[next_slot ^ 1u]; }
 
+  // The frame an iteration asked for ahead, into the slot not being read.
+  struct Ahead {
+    FrameEvents events;  // the frame's listener data: boxed, never moved
+    Frame frame;
+  };
+  std::unique_ptr<Ahead> ahead;
+
+  void drop_ahead(wl_display* display) {
+    if (!ahead) return;
+    ahead.reset();
+    if (display != nullptr) wl_display_flush(display);
+  }
+
+  Status ask_ahead(Kestrin& session) {
+    auto next = std::make_unique<Ahead>();
+    auto frame = start_frame(session, next->events);
+    if (!frame) return std::unexpected(frame.error());
+    next->frame = std::move(*frame);
+    if (auto sent = send_copy(next->frame, next->events, false); !sent) return sent;
+    wl_display_flush(session.event_queue.display());
+    ahead = std::move(next);
+    return {};
+  }
+
   void release(wl_display* display) {
     closed = true;
+    ahead.reset();
     for (Slot& slot : slots) {
       slot.buffer.reset();
       slot.pool.reset();
@@ -237,6 +272,7 @@ std::uint32_t CaptureSession::height() const { return state_->crop.height; }
 bool CaptureSession::closed() const { return state_->closed; }
 
 Status CaptureSession::grab_into(Kestrin& session, std::uint8_t* destination) {
+  state_->drop_ahead(session.event_queue.display());
   FrameEvents events;
   auto frame = state_->start_frame(session, events);
   if (!frame) return std::unexpected(frame.error());
@@ -245,6 +281,25 @@ Status CaptureSession::grab_into(Kestrin& session, std::uint8_t* destination) {
   wl_display_flush(session.event_queue.display());
   if (!copied) return std::unexpected(copied.error());
   return state_->read(state_->last_slot(), destination);
+}
+
+Status CaptureSession::next_into(Kestrin& session, std::uint8_t* destination) {
+  if (!state_->ahead) {
+    if (state_->closed) return std::unexpected(Error::ordinary("the capture is closed"));
+    if (auto asked = state_->ask_ahead(session); !asked) return asked;
+  }
+  std::unique_ptr<State::Ahead> current = std::move(state_->ahead);
+  auto copied = state_->await(session, current->frame, current->events, std::nullopt);
+  current->frame.reset();
+  if (!copied) {
+    wl_display_flush(session.event_queue.display());
+    return std::unexpected(copied.error());
+  }
+  // The next frame is asked for before this one is read, so that reading a
+  // large picture does not make the capture miss the output's next refresh.
+  const Slot& done = state_->last_slot();
+  if (auto asked = state_->ask_ahead(session); !asked) return asked;
+  return state_->read(done, destination);
 }
 
 Result<PixelArray> CaptureSession::grab(Kestrin& session) {
@@ -263,6 +318,7 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
     std::uint8_t* destination) {
   if (state_->closed) return std::unexpected(Error::ordinary("the capture is closed"));
   const PixelRect watched = watch.value_or(state_->area);
+  state_->drop_ahead(session.event_queue.display());
   if (auto found = session.app_data->outputs.find(state_->output_name);
       watch && found != session.app_data->outputs.end()) {
     const OutputGeometry& geometry = found->second.current;
@@ -295,6 +351,7 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
 }
 
 void CaptureSession::close(Kestrin& session) {
+  state_->ahead.reset();
   if (!state_->closed) state_->release(session.event_queue.display());
 }
 

@@ -35,6 +35,10 @@ class CaptureSession {
   // rows of width() pixels of blue, green, red, fourth byte.
   Status grab_into(Kestrin& session, std::uint8_t* destination);
   Result<PixelArray> grab(Kestrin& session);
+  // The same for an iteration: the frame after it is asked for at once, so
+  // that a loop keeps up with the output's refresh. Grabs and waits give
+  // that frame up.
+  Status next_into(Kestrin& session, std::uint8_t* destination);
 
   // Waits for a frame in which something inside `watch` (output pixels; the
   // whole capture when absent) changed since the previous wait returned

@@ -189,6 +189,28 @@ bool convert_button(const Parameter& parameter, PyObject* argument, std::uint32_
   return false;
 }
 
+// Any sequence of four integers but a text: a tuple, a list, an array's row.
+bool convert_region(const Parameter& parameter, PyObject* argument, std::array<std::uint32_t, 4>& out) {
+  if (PyUnicode_Check(argument) || PyBytes_Check(argument) || !PySequence_Check(argument)) {
+    Ref type_name = type_qualname(argument);
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not a sequence (x, y, width, height)", type_name.get());
+    name_parameter_in_type_error(parameter.name);
+    return false;
+  }
+  Ref items = Ref::steal(PySequence_Tuple(argument));
+  if (!items) return false;
+  if (PyTuple_GET_SIZE(items.get()) != 4) {
+    PyErr_Format(PyExc_ValueError, "%s must have 4 items (x, y, width, height), not %zd", parameter.name,
+                 PyTuple_GET_SIZE(items.get()));
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < 4; ++i) {
+    if (!convert_u32(parameter, PyTuple_GET_ITEM(items.get(), i), out[static_cast<std::size_t>(i)])) return false;
+  }
+  return true;
+}
+
 bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
   switch (parameter.kind) {
     case Kind::optional_text:
@@ -204,6 +226,8 @@ bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
       return convert_integer(parameter, argument, value.signed_number);
     case Kind::button:
       return convert_button(parameter, argument, value.number);
+    case Kind::optional_region:
+      return convert_region(parameter, argument, value.region);
     case Kind::u32:
     case Kind::optional_u32:
       break;

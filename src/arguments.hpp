@@ -28,6 +28,7 @@ enum class Kind {
   i32,           // required signed 32-bit integer
   optional_i32,  // the same, or None / omitted
   button,        // a button name (str) or code (int); None / omitted: the left button
+  optional_region,  // a sequence of four unsigned 32-bit integers (x, y, width, height), or None / omitted
 };
 
 struct Parameter {
@@ -66,6 +67,7 @@ struct Value {
   std::vector<KeySpec> keys;
 
   KeySpec key() const { return is_text ? KeySpec(std::string(text)) : KeySpec(number); }
+  std::array<std::uint32_t, 4> region{};
 
   std::optional<std::string_view> optional_text() const {
     return given ? std::optional<std::string_view>(text) : std::nullopt;

@@ -16,6 +16,39 @@ __all__ = ["Kestrin"]
 
 _Button = Literal["left", "right", "middle", "side", "extra"] | int
 
+_Region = tuple[int, int, int, int]
+
+@final
+class Capture:
+    """A lasting capture of one output (or of a region of its picture), made
+    by Kestrin.capture(). It keeps two shared-memory buffers until close(),
+    the end of a with block, or until it is freed; it holds its Kestrin
+    object, and its calls take that object for their duration as the Kestrin
+    methods do. Iterating gives one new frame per refresh of the output."""
+
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def grab(self) -> npt.NDArray[np.uint8]:
+        """The next frame as a new (height, width, 4) uint8 array, as screenshot() gives it."""
+    def grab_into(self, array: npt.NDArray[np.uint8]) -> None:
+        """The next frame into a writable C-contiguous (height, width, 4) uint8 array."""
+    def wait_for_change(
+        self, timeout_ms: int | None = None, region: _Region | None = None
+    ) -> tuple[npt.NDArray[np.uint8], list[_Region]] | None:
+        """Sleeps until something in region changed; the frame and the changed
+        rectangles in output pixels, or None once timeout_ms passed."""
+    def wait_until_stable(self, quiet_ms: int, timeout_ms: int | None = None) -> npt.NDArray[np.uint8] | None:
+        """A frame once nothing changed for quiet_ms; None once timeout_ms passed."""
+    def close(self) -> None: ...
+    def __enter__(self) -> "Capture": ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+    def __iter__(self) -> "Capture": ...
+    def __next__(self) -> npt.NDArray[np.uint8]: ...
+
 @final
 class Output(tuple[str | None, str | None, int, int, int, int, int, int, float, str, int]):
     """One output as the compositor describes it; read-only, and a tuple of
@@ -116,6 +149,9 @@ class Kestrin:
         compositor captured in.
         """
 
+    def capture(self, screen_name: str | None = None, region: _Region | None = None) -> Capture:
+        """Opens a Capture of an output, or of its part region=(x, y, width,
+        height) in the pixels of its screenshot."""
     def outputs(self) -> list[Output]:
         """The outputs in the order the compositor announced them. Outputs
         added or removed since the last call are included or left out."""

@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "call_protocol.hpp"
+#include "capture_object.hpp"
 #include "errors.hpp"
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/mod.hpp"
@@ -144,6 +145,7 @@ PyMethodDef methods[] = {
      "screenshot($self, screen_name=None)\n--\n\n"},
     KESTRIN_POINTER_METHODS
     KESTRIN_KEYBOARD_METHODS
+    KESTRIN_CAPTURE_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -216,6 +218,7 @@ bool run_body(PyObject* module) {
   if (type == nullptr) return false;
   if (!add_to_all(module, "Kestrin")) return false;
   if (!add_output_type(module)) return false;
+  if (!add_capture_type(module)) return false;
   return PyModule_AddObjectRef(module, "Kestrin", reinterpret_cast<PyObject*>(type)) == 0;
 }
 

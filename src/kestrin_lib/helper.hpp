@@ -62,4 +62,22 @@ Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle
 // read into a new array and converted to B, G, R, fourth byte.
 Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer);
 
+// A rectangle of an announced buffer, in its pixels.
+struct PixelRect {
+  std::uint32_t x = 0;
+  std::uint32_t y = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// The same for the part `rect` of the buffer, into `destination`: rect.height
+// packed rows of rect.width pixels.
+Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination);
+
+// Whether an announced buffer fits wl_shm's arguments and 4 bytes a pixel.
+Status check_buffer(const ScreencopyBuffer& buffer);
+
+// Gives a shared-memory file its pages before the compositor first writes.
+Status allocate_pages(int fd, std::int32_t size);
+
 }  // namespace kestrin

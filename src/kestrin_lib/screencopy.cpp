@@ -33,8 +33,8 @@ const wl_message frame_events[] = {
     {"buffer_done", "3", no_types},
 };
 
-enum : std::uint32_t { capture_output_opcode = 0 };
-enum : std::uint32_t { copy_opcode = 0, destroy_opcode = 1 };
+enum : std::uint32_t { capture_output_opcode = 0, capture_output_region_opcode = 1 };
+enum : std::uint32_t { copy_opcode = 0, destroy_opcode = 1, copy_with_damage_opcode = 2 };
 
 }  // namespace
 
@@ -61,6 +61,21 @@ zwlr_screencopy_frame_v1* capture_output(zwlr_screencopy_manager_v1* manager, st
             wl_proxy_marshal_flags(as_proxy(wrapper), capture_output_opcode, &zwlr_screencopy_frame_v1_interface,
                                    wl_proxy_get_version(as_proxy(wrapper)), 0, nullptr, overlay_cursor, output));
       });
+}
+
+zwlr_screencopy_frame_v1* capture_output_region(zwlr_screencopy_manager_v1* manager, std::int32_t overlay_cursor,
+                                                wl_output* output, std::int32_t x, std::int32_t y, std::int32_t width,
+                                                std::int32_t height, const QueueHandle& queue_handle) {
+  return queue_handle.create<zwlr_screencopy_frame_v1>(manager, [&](zwlr_screencopy_manager_v1* wrapper) {
+    return reinterpret_cast<zwlr_screencopy_frame_v1*>(wl_proxy_marshal_flags(
+        as_proxy(wrapper), capture_output_region_opcode, &zwlr_screencopy_frame_v1_interface,
+        wl_proxy_get_version(as_proxy(wrapper)), 0, nullptr, overlay_cursor, output, x, y, width, height));
+  });
+}
+
+void copy_with_damage(zwlr_screencopy_frame_v1* frame, wl_buffer* buffer) {
+  wl_proxy_marshal_flags(as_proxy(frame), copy_with_damage_opcode, nullptr, wl_proxy_get_version(as_proxy(frame)), 0,
+                         buffer);
 }
 
 void copy(zwlr_screencopy_frame_v1* frame, wl_buffer* buffer) {

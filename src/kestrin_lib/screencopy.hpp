@@ -44,6 +44,15 @@ int add_listener(zwlr_screencopy_frame_v1* frame, const FrameListener* listener,
 zwlr_screencopy_frame_v1* capture_output(zwlr_screencopy_manager_v1* manager, std::int32_t overlay_cursor,
                                          wl_output* output, const QueueHandle& queue_handle);
 
+// zwlr_screencopy_manager_v1.capture_output_region (opcode 1): the box is in
+// the output's logical coordinates.
+zwlr_screencopy_frame_v1* capture_output_region(zwlr_screencopy_manager_v1* manager, std::int32_t overlay_cursor,
+                                                wl_output* output, std::int32_t x, std::int32_t y, std::int32_t width,
+                                                std::int32_t height, const QueueHandle& queue_handle);
+
+// zwlr_screencopy_frame_v1.copy_with_damage (opcode 2, version 2).
+void copy_with_damage(zwlr_screencopy_frame_v1* frame, wl_buffer* buffer);
+
 // zwlr_screencopy_frame_v1.copy (opcode 0).
 void copy(zwlr_screencopy_frame_v1* frame, wl_buffer* buffer);
 

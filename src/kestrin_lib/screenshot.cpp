@@ -20,17 +20,6 @@ namespace {
 
 constexpr std::int32_t no_cursor = 0;
 
-// Owners of the per-capture objects that also tell the compositor to free
-// them: otherwise it keeps a frame-sized pool per capture until disconnect.
-struct PoolDestroyer {
-  void operator()(wl_shm_pool* pool) const noexcept { wl_shm_pool_destroy(pool); }
-};
-struct BufferDestroyer {
-  void operator()(wl_buffer* buffer) const noexcept { wl_buffer_destroy(buffer); }
-};
-using Pool = std::unique_ptr<wl_shm_pool, PoolDestroyer>;
-using Buffer = std::unique_ptr<wl_buffer, BufferDestroyer>;
-
 // Ends the capture in progress, destroying its frame on the compositor too.
 void end_capture(AppData& app_data) {
   if (app_data.screencopy && app_data.screencopy->frame) screencopy::destroy(std::move(app_data.screencopy->frame));
@@ -39,6 +28,8 @@ void end_capture(AppData& app_data) {
 }
 
 Error capture_failed() { return Error::ordinary("the compositor failed the capture"); }
+
+}  // namespace
 
 // The announced buffer must be expressible in the signed 32-bit arguments of
 // wl_shm and leave room for 4 bytes a pixel in every row.
@@ -68,6 +59,8 @@ Status allocate_pages(int fd, std::int32_t size) {
   return std::unexpected(Error::ordinary("Failed to allocate the shm file: " + os_error_text(error)));
 }
 
+namespace {
+
 // Reads `length` bytes at `offset` of the file, however many reads it takes.
 Status read_exactly(int fd, std::uint8_t* destination, std::size_t length, off_t offset) {
   while (length > 0) {
@@ -90,29 +83,36 @@ constexpr std::size_t conversion_chunk = 128 * 1024;
 
 }  // namespace
 
-// Copies the picture out of the file straight into the array's memory,
-// leaving out any padding at the end of the rows, and converts it there to
-// blue, green, red, fourth byte.
+// Copies the picture out of the file straight into the destination, leaving
+// out any padding at the end of the rows and whatever lies outside `rect`,
+// and converts it there to blue, green, red, fourth byte.
+Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination) {
+  const std::size_t row = std::size_t{rect.width} * 4;
+  const bool converts = !pixel_format::is_bgrx(buffer.format);
+  // Padded or cut rows are read one by one; packed ones all at once, or a
+  // chunk at a time when they are converted.
+  std::size_t rows_per_read = rect.height;
+  if (buffer.stride != row) rows_per_read = 1;
+  else if (converts) rows_per_read = std::max<std::size_t>(1, conversion_chunk / row);
+  for (std::size_t y = 0; y < rect.height; y += rows_per_read) {
+    const std::size_t rows = std::min<std::size_t>(rows_per_read, rect.height - y);
+    std::uint8_t* out = destination + y * row;
+    const std::size_t offset = (rect.y + y) * std::size_t{buffer.stride} + std::size_t{rect.x} * 4;
+    auto read = read_exactly(fd, out, rows * row, static_cast<off_t>(offset));
+    if (!read) return read;
+    if (converts) pixel_format::to_bgrx(buffer.format, out, out, rows * rect.width);
+  }
+  return {};
+}
+
 Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
   PixelArray pixels;
   pixels.width = buffer.width;
   pixels.height = buffer.height;
   pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(pixels.size())));
   if (!pixels.data) return std::unexpected(Error::ordinary("out of memory for a frame of " + std::to_string(pixels.size()) + " bytes"));
-  const std::size_t row = std::size_t{buffer.width} * 4;
-  const bool converts = !pixel_format::is_bgrx(buffer.format);
-  // Padded rows are read one by one; packed ones all at once, or a chunk at
-  // a time when they are converted.
-  std::size_t rows_per_read = buffer.height;
-  if (buffer.stride != row) rows_per_read = 1;
-  else if (converts) rows_per_read = std::max<std::size_t>(1, conversion_chunk / row);
-  for (std::size_t y = 0; y < buffer.height; y += rows_per_read) {
-    const std::size_t rows = std::min<std::size_t>(rows_per_read, buffer.height - y);
-    std::uint8_t* destination = pixels.data.get() + y * row;
-    auto read = read_exactly(fd, destination, rows * row, static_cast<off_t>(y * buffer.stride));
-    if (!read) return std::unexpected(read.error());
-    if (converts) pixel_format::to_bgrx(buffer.format, destination, destination, rows * buffer.width);
-  }
+  auto read = read_pixels_into(fd, buffer, PixelRect{0, 0, buffer.width, buffer.height}, pixels.data.get());
+  if (!read) return std::unexpected(read.error());
   return pixels;
 }
 

@@ -1,7 +1,10 @@
 // Unnamed shared-memory files for wl_shm buffers.
 #pragma once
 
+#include <wayland-client-protocol.h>
+
 #include <cstddef>
+#include <memory>
 
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/wayland.hpp"
@@ -20,5 +23,16 @@ const ShmCalls& system_shm_calls();
 // Creates a shared-memory file of `size` zero bytes under a random name and
 // removes the name at once; the caller owns the descriptor.
 Result<Fd> create_shm_file(std::size_t size, const ShmCalls& calls = system_shm_calls());
+
+// Owners of the per-capture objects that also tell the compositor to free
+// them: otherwise it keeps a frame-sized pool per capture until disconnect.
+struct PoolDestroyer {
+  void operator()(wl_shm_pool* pool) const noexcept { wl_shm_pool_destroy(pool); }
+};
+struct BufferDestroyer {
+  void operator()(wl_buffer* buffer) const noexcept { wl_buffer_destroy(buffer); }
+};
+using Pool = std::unique_ptr<wl_shm_pool, PoolDestroyer>;
+using Buffer = std::unique_ptr<wl_buffer, BufferDestroyer>;
 
 }  // namespace kestrin

@@ -2,7 +2,9 @@
 
 #include <wayland-client-protocol.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -77,16 +79,27 @@ EventQueue::~EventQueue() {
 }
 
 Status EventQueue::dispatch_pass() const {
+  auto passed = pass(std::nullopt);
+  if (!passed) return std::unexpected(passed.error());
+  return {};
+}
+
+Result<bool> EventQueue::dispatch_pass_until(std::chrono::steady_clock::time_point deadline) const {
+  return pass(deadline);
+}
+
+Result<bool> EventQueue::pass(std::optional<std::chrono::steady_clock::time_point> deadline) const {
   DispatchingConnection dispatching(&protocol_error_);
   // libwayland's own blocking dispatch retries a poll that a signal
   // interrupted, so it could never be ended; this is the same pass with a
   // poll of our own.
   if (wl_display_prepare_read_queue(display_, queue_) != 0) {
     if (wl_display_dispatch_queue_pending(display_, queue_) < 0) return std::unexpected(dispatch_error());
-    return {};
+    return true;
   }
   int flushed;
   while ((flushed = wl_display_flush(display_)) < 0 && errno == EAGAIN) {
+    // The request is on its way before any deadline counts.
     if (auto writable = wait_for_socket(POLLOUT); !writable) {
       wl_display_cancel_read(display_);
       return writable;
@@ -100,13 +113,14 @@ Status EventQueue::dispatch_pass() const {
     errno = error;
     return std::unexpected(dispatch_error());
   }
-  if (auto readable = wait_for_socket(POLLIN); !readable) {
+  auto readable = wait_for_socket(POLLIN, deadline);
+  if (!readable || !*readable) {
     wl_display_cancel_read(display_);
     return readable;
   }
   if (wl_display_read_events(display_) < 0) return std::unexpected(dispatch_error());
   if (wl_display_dispatch_queue_pending(display_, queue_) < 0) return std::unexpected(dispatch_error());
-  return {};
+  return true;
 }
 
 Status EventQueue::flush() const {
@@ -135,10 +149,18 @@ void hand_over_before_closing(wl_display* display) noexcept {
   }
 }
 
-Status EventQueue::wait_for_socket(short events) const {
+Result<bool> EventQueue::wait_for_socket(short events,
+                                         std::optional<std::chrono::steady_clock::time_point> deadline) const {
   pollfd socket{.fd = wl_display_get_fd(display_), .events = events, .revents = 0};
   for (;;) {
-    if (poll(&socket, 1, -1) >= 0) return {};
+    int timeout = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+      timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT32_MAX));
+    }
+    const int ready = poll(&socket, 1, timeout);
+    if (ready > 0) return true;
+    if (ready == 0) return false;
     if (errno != EINTR) return std::unexpected(dispatch_error());
     InterruptCheck check = interrupt_check.load(std::memory_order_acquire);
     if (check != nullptr && check()) return std::unexpected(Error::interrupted());

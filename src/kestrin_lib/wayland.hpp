@@ -5,7 +5,9 @@
 
 #include <wayland-client-core.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -49,6 +51,10 @@ class EventQueue {
   // it is made again (always, when no check is set).
   Status dispatch_pass() const;
 
+  // The same pass, given up once `deadline` has passed with nothing from the
+  // compositor: then false, and nothing was dispatched.
+  Result<bool> dispatch_pass_until(std::chrono::steady_clock::time_point deadline) const;
+
   // The description of the connection's failure, after a pass failed.
   Error dispatch_error() const;
 
@@ -69,7 +75,10 @@ class EventQueue {
  private:
   // Waits until the socket is ready for `events`; a signal ends the wait
   // only when the interruption check says so.
-  Status wait_for_socket(short events) const;
+  // With a deadline, false once it has passed.
+  Result<bool> wait_for_socket(short events,
+                               std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) const;
+  Result<bool> pass(std::optional<std::chrono::steady_clock::time_point> deadline) const;
 
   wl_display* display_;
   wl_event_queue* queue_;

@@ -32,11 +32,11 @@ class TestModuleContents:
         assert kestrin.__doc__.strip()
         assert "\n" not in kestrin.__doc__.strip()
 
-    def test_only_the_class_and_its_record_type_are_public(self):
+    def test_only_the_class_and_its_record_and_capture_types_are_public(self):
         # Besides the testing kit, once something has imported it (its pytest
         # plugin has).
         public = {name for name in vars(kestrin) if not name.startswith("_")}
-        assert public - {"testing"} == {"Kestrin", "Output"}
+        assert public - {"testing"} == {"Kestrin", "Output", "Capture"}
         assert kestrin.__all__ == ["Kestrin"]
 
     def test_output_is_a_read_only_record(self):
@@ -63,6 +63,7 @@ NEW_METHOD_SIGNATURES = {
     "key_up": "(self, /, key)",
     "press_keys": "(self, /, keys, duration_ms=0, duration_ms_max=None)",
     "type_text": "(self, /, text, interval_ms=0, interval_ms_max=None)",
+    "capture": "(self, /, screen_name=None, region=None)",
 }
 
 

@@ -52,7 +52,15 @@ class TestTypeStubs:
 
         tree = ast.parse((ROOT / "src" / "kestrin.pyi").read_text())
         classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
-        assert set(classes) == {"Kestrin", "Output"}
+        assert set(classes) == {"Kestrin", "Output", "Capture"}
+        capture_methods = {node.name: node for node in classes["Capture"].body if isinstance(node, ast.FunctionDef)}
+        assert {name for name in capture_methods if not name.startswith("_")} == {
+            name for name in vars(kestrin.Capture) if not name.startswith("_")
+        }
+        for name in ("grab", "grab_into", "wait_for_change", "wait_until_stable", "close"):
+            stub = [arg.arg for arg in capture_methods[name].args.args][1:]
+            parameters = [p for p in inspect.signature(getattr(kestrin.Capture, name)).parameters if p != "self"]
+            assert stub == parameters, name
         fields = [node.name for node in classes["Output"].body if isinstance(node, ast.FunctionDef)]
         assert tuple(fields) == kestrin.Output.__match_args__
         cls = classes["Kestrin"]

@@ -78,3 +78,152 @@ def test_without_numpy_a_capture_ends_in_internal_fault(compositor):
     assert len(report["shape"]) == 3
     assert compositor.names().count("zwlr_screencopy_manager_v1.capture_output") == 2
     assert "internal fault at " in result.stderr
+
+
+# --- Capture: a lasting capture with its own buffers ---------------------------------
+
+from fake_compositor import pattern  # noqa: E402
+from wire_support import descriptors, output, scenario  # noqa: E402
+
+REGION_REQUEST = "zwlr_screencopy_manager_v1.capture_output_region"
+COPY_WITH_DAMAGE = "zwlr_screencopy_frame_v1.copy_with_damage"
+
+
+def small(scale: int = 1, **fields) -> dict:
+    out = {**output(width=64, height=32), "scale": scale}
+    return scenario(outputs=[out], **fields)
+
+
+class TestCapture:
+    def test_frames_are_screenshots(self, fake):
+        compositor = fake(small())
+        k = Kestrin(compositor.socket_path)
+        expected = pattern(64, 32)
+        with k.capture() as cap:
+            assert (cap.width, cap.height) == (64, 32)
+            assert np.array_equal(cap.grab(), expected)
+            into = np.zeros_like(expected)
+            assert cap.grab_into(into) is None
+            assert np.array_equal(into, expected)
+            frames = [frame for _, frame in zip(range(3), cap)]
+            assert all(np.array_equal(frame, expected) for frame in frames)
+        assert np.array_equal(k.screenshot(), expected)
+        # Two pools and buffers for the whole capture, whatever it grabbed.
+        names = compositor.wait_for(lambda _: compositor.names().count("wl_shm_pool.destroy") == 3) and compositor.names()
+        assert names.count("wl_shm.create_pool") == 3
+
+    @pytest.mark.parametrize(
+        "scale, region, box",
+        [(1, (3, 5, 10, 7), [3, 5, 10, 7]), (2, (3, 5, 10, 7), [1, 2, 6, 4]), (2, (0, 0, 64, 32), None)],
+    )
+    def test_region_is_cut_from_the_pixels_asked_for(self, fake, scale, region, box):
+        compositor = fake(small(scale))
+        k = Kestrin(compositor.socket_path)
+        x, y, width, height = region
+        cap = k.capture(region=region)
+        assert np.array_equal(cap.grab(), pattern(64, 32)[y : y + height, x : x + width])
+        sent = [r["args"][3:] for r in compositor.requests() if r["request"] == "capture_output_region"]
+        # The logical box around the region; the whole output without one.
+        assert sent == ([box] * 2 if box else [])
+
+    @pytest.mark.parametrize(
+        "call, error, text",
+        [
+            (lambda k: k.capture(region=(60, 0, 10, 10)), ValueError, "does not lie within the output's picture"),
+            (lambda k: k.capture(region=(0, 0, 0, 10)), ValueError, "is empty"),
+            (lambda k: k.capture(region=(0, 0, 10)), ValueError, "region must have 4 items"),
+            (lambda k: k.capture(region="0 0 1 1"), TypeError, "argument 'region'"),
+            (lambda k: k.capture(region=(0, 0, 1.5, 1)), TypeError, "argument 'region'"),
+            (lambda k: k.capture(screen_name=3), TypeError, "argument 'screen_name'"),
+            (lambda k: k.capture(screen_name="DP-9"), RuntimeError, "DP-9"),
+        ],
+    )
+    def test_refused_capture_sends_nothing(self, fake, call, error, text):
+        compositor = fake(small())
+        k = Kestrin(compositor.socket_path)
+        before = len(compositor.requests())
+        with pytest.raises(error, match=text):
+            call(k)
+        assert len(compositor.requests()) == before
+        assert k.screenshot().shape == (32, 64, 4)
+
+    @pytest.mark.parametrize(
+        "array, error, text",
+        [
+            (np.zeros((32, 64, 3), np.uint8), ValueError, r"expected shape \(32, 64, 4\)"),
+            (np.zeros((32, 64, 4), np.float32), TypeError, "uint8"),
+            (np.zeros((64, 32, 4), np.uint8).transpose(1, 0, 2), ValueError, "argument 'array'"),
+            ("read-only", ValueError, "argument 'array'"),
+            ("pixels", TypeError, "argument 'array'"),
+        ],
+    )
+    def test_grab_into_checks_the_array(self, fake, array, error, text):
+        k = Kestrin(fake(small()).socket_path)
+        cap = k.capture()
+        if isinstance(array, str) and array == "read-only":
+            array = np.zeros((32, 64, 4), np.uint8)
+            array.flags.writeable = False
+        with pytest.raises(error, match=text):
+            cap.grab_into(array)
+
+    def test_closed_or_freed_leaves_nothing(self, fake):
+        compositor = fake(small())
+        k = Kestrin(compositor.socket_path)
+        gc.collect()
+        before = descriptors()
+        cap = k.capture()
+        cap.grab()
+        cap.close()
+        assert cap.closed
+        with pytest.raises(RuntimeError, match="the capture is closed"):
+            cap.grab()
+        assert list(cap) == []
+        second = k.capture()
+        del k  # the capture keeps the session
+        second.grab()
+        del second
+        assert descriptors() == before
+        compositor.wait_for(lambda _: compositor.names().count("wl_shm_pool.destroy") == 4)
+        names = compositor.names()
+        assert names.count("wl_shm.create_pool") == names.count("wl_shm_pool.destroy") == 4
+        assert names.count("wl_shm_pool.create_buffer") == names.count("wl_buffer.destroy") == 4
+
+    def test_capture_type_is_not_exported(self):
+        import kestrin
+
+        assert "Capture" not in kestrin.__all__
+        with pytest.raises(TypeError):
+            kestrin.Capture()
+
+
+class TestWaitForChange:
+    # The capture's first frame is a plain copy; each later frame reports the
+    # damage given here.
+    def damaged(self, fake, *boxes):
+        configs = [{}] + [{"damage": list(box)} for box in boxes]
+        compositor = fake(small(screencopy=configs))
+        return compositor, Kestrin(compositor.socket_path).capture()
+
+    def test_returns_the_frame_and_the_change_in_the_region(self, fake):
+        compositor, cap = self.damaged(fake, (0, 0, 4, 4), (30, 10, 8, 8))
+        frame, changed = cap.wait_for_change(timeout_ms=5000, region=(32, 0, 32, 32))
+        assert changed == [(32, 10, 6, 8)]
+        assert np.array_equal(frame, pattern(64, 32))
+        assert compositor.names().count(COPY_WITH_DAMAGE) == 2
+
+    def test_none_at_the_timeout(self, fake):
+        compositor, cap = self.damaged(fake, (0, 0, 4, 4))
+        assert cap.wait_for_change(timeout_ms=50, region=(10, 10, 5, 5)) is None
+        # Every frame changes the capture: it never settles.
+        assert cap.wait_until_stable(20, timeout_ms=100) is None
+
+    def test_refused_region(self, fake):
+        compositor, cap = self.damaged(fake)
+        # The opening's last request, the first frame's destroy, is flushed without a roundtrip.
+        compositor.wait_for(lambda _: "zwlr_screencopy_frame_v1.destroy" in compositor.names())
+        before = len(compositor.requests())
+        with pytest.raises(ValueError, match="does not lie within"):
+            cap.wait_for_change(region=(0, 0, 65, 1))
+        with pytest.raises(TypeError, match="argument 'timeout_ms'"):
+            cap.wait_for_change(timeout_ms="1")
+        assert len(compositor.requests()) == before

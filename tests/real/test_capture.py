@@ -111,3 +111,40 @@ class TestResources:
         # One frame is 8 MiB; a leak of one per capture would show as gigabytes.
         assert resident_kib() - resident < 32 * 1024
         assert sway.running
+
+
+class TestLastingCapture:
+    def test_region_and_frames_agree_with_the_screenshot(self, k):
+        shot = k.screenshot()
+        with k.capture(region=(101, 37, 300, 211)) as cap:
+            assert_same_picture(cap.grab(), shot[37:248, 101:401])
+        with k.capture() as cap:
+            into = np.empty_like(shot)
+            cap.grab_into(into)
+            assert_same_picture(into, shot)
+
+    def test_a_change_in_the_region_wakes_the_wait(self, k, probe):
+        with k.capture() as cap:
+            cap.wait_for_change(timeout_ms=300)  # the whole output, at first
+            assert cap.wait_for_change(timeout_ms=100, region=(100, 100, 50, 50)) is None
+            probe.paint(120, 130, 20, 10)
+            frame, changed = cap.wait_for_change(timeout_ms=2000, region=(100, 100, 50, 50))
+            assert (frame[130:140, 120:140] == 255).all()
+            assert any(x <= 120 and y <= 130 and x + w >= 140 and y + h >= 140 for x, y, w, h in changed)
+
+    def test_a_still_screen_times_out_and_leaves_nothing(self, k):
+        gc.collect()
+        descriptors = len(os.listdir("/proc/self/fd"))
+        shm = shm_files()
+        cap = k.capture()
+        # The first wait of a connection on an output reports it all changed.
+        cap.wait_for_change(timeout_ms=300)
+        started = os.times()
+        assert cap.wait_for_change(timeout_ms=300) is None
+        spent = os.times()
+        # Asleep in poll, not copying frame after frame (a guard, not a measure).
+        assert (spent.user + spent.system) - (started.user + started.system) < 0.2
+        del cap
+        gc.collect()
+        assert len(os.listdir("/proc/self/fd")) == descriptors
+        assert shm_files() == shm

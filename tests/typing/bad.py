@@ -12,6 +12,7 @@ k.button_up("wheel")  # error: not a button name
 k.outputs()[0].x = 3  # error: a read-only field
 k.key_down(4.5)  # error: neither a code nor a name
 k.type_text(["a"])  # error: not a str
+k.capture(region=(0, 0, 8))  # error: a region has four numbers
 
 
 class Mine(kestrin.Kestrin):  # error: the class is final

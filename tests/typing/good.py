@@ -52,3 +52,16 @@ def test_on_a_headless_desktop() -> None:
         window = desktop.wait_for_window(app_id="foot", timeout=5.0)
         output: str = app.output()
         socket: str = desktop.socket
+
+
+def watch(k: kestrin.Kestrin) -> None:
+    with k.capture(region=(0, 0, 64, 32)) as cap:
+        frame = cap.grab()
+        cap.grab_into(frame)
+        changed = cap.wait_for_change(timeout_ms=100, region=(0, 0, 8, 8))
+        if changed is not None:
+            picture, rectangles = changed
+            x, y, w, h = rectangles[0]
+        settled: npt.NDArray[np.uint8] | None = cap.wait_until_stable(200, timeout_ms=2000)
+        for frame in cap:
+            break

@@ -177,6 +177,17 @@ class Probe:
                 stream.close()
         return process.returncode
 
+    def paint(self, x: int, y: int, width: int, height: int) -> None:
+        """Paints a rectangle of the probe's picture white (a change for a
+        capture to see); returns once the probe has committed it."""
+        process = self._process
+        if process is None or process.stdin is None:
+            raise ProbeError("the probe is not running")
+        done = len(self.events("painted"))
+        process.stdin.write(f"paint {x} {y} {width} {height}\n".encode())
+        process.stdin.flush()
+        self.wait_for_count("painted", done + 1)
+
     def activate_keyboard(self, timeout: float = 5.0) -> None:
         """Makes the probe's keyboard the seat's active one again. wlroots
         forgets the active keyboard when it goes away, and a seat without one

@@ -88,11 +88,15 @@ int main(int argc, char** argv) {
                                     keymap_file.fd.get(), keymap_file.size);
 
   const probe::Input input(display, queue_handle, globals.seat.get(), context.get());
-  const probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get(), fullscreen);
+  probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get(), fullscreen);
 
   std::string why;
   const auto command = [&](std::string_view line) {
     if (line == "activate-keyboard") activate_keyboard(keyboard.get(), queue, queue_handle);
+    // "paint X Y WIDTH HEIGHT"
+    unsigned x = 0, y = 0, width = 0, height = 0;
+    if (std::sscanf(std::string(line).c_str(), "paint %u %u %u %u", &x, &y, &width, &height) == 4)
+      window.paint(x, y, width, height);
   };
   switch (probe::run_loop(queue, signals.get(), [&window] { return window.failed(); }, command, why)) {
     case probe::LoopEnd::signal:

@@ -92,6 +92,26 @@ void Window::show(std::uint32_t width, std::uint32_t height, bool as_configured)
   wl_surface_commit(surface_.get());
 }
 
+void Window::paint(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height) {
+  if (!buffer_) return;
+  const std::uint32_t right = std::min(x + width, buffer_->width());
+  const std::uint32_t bottom = std::min(y + height, buffer_->height());
+  auto* pixels = static_cast<std::uint8_t*>(buffer_->pixels());
+  for (std::uint32_t row = y; row < bottom; ++row) {
+    for (std::uint32_t column = x; column < right; ++column) {
+      std::uint8_t* pixel = pixels + std::size_t{row} * buffer_->stride() + std::size_t{column} * 4;
+      pixel[0] = pixel[1] = pixel[2] = pixel[3] = 0xFF;
+    }
+  }
+  wl_surface_attach(surface_.get(), buffer_->buffer(), 0, 0);
+  buffer_->mark_attached();
+  wl_surface_damage_buffer(surface_.get(), static_cast<std::int32_t>(x), static_cast<std::int32_t>(y),
+                           static_cast<std::int32_t>(width), static_cast<std::int32_t>(height));
+  wl_surface_commit(surface_.get());
+  Json line = event_line("painted");
+  emit(line);
+}
+
 void Window::request_frame() {
   // A newer frame request replaces an older one still outstanding, whose done
   // event would describe a superseded buffer.

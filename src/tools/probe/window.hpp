@@ -30,6 +30,10 @@ class Window {
   // Set when a buffer could not be made; the probe cannot go on then.
   bool failed() const { return failed_; }
 
+  // Paints a rectangle of the picture white and shows it, so that a capture
+  // waiting for a change sees one; "painted" follows once it is on screen.
+  void paint(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height);
+
  private:
   static void handle_toplevel_configure(void* data, xdg_toplevel*, std::int32_t width, std::int32_t height,
                                         wl_array* states);

@@ -51,13 +51,13 @@ std::array<std::uint8_t, 4> encode(Layout layout, std::array<std::uint8_t, 4> pi
 }  // namespace
 
 void fill_pattern(std::span<std::uint8_t> rows, std::uint32_t width, std::uint32_t height, std::uint32_t stride,
-                  std::uint32_t format) {
+                  std::uint32_t format, std::uint32_t origin_x, std::uint32_t origin_y) {
   const Layout layout = layout_of(format);
   const std::uint32_t pixels_per_row = std::min(width, stride / 4);
   for (std::uint32_t y = 0; y < height; ++y) {
     std::uint8_t* row = rows.data() + static_cast<std::size_t>(y) * stride;
     for (std::uint32_t x = 0; x < pixels_per_row; ++x) {
-      std::array<std::uint8_t, 4> pixel = encode(layout, pattern_pixel(x, y));
+      std::array<std::uint8_t, 4> pixel = encode(layout, pattern_pixel(origin_x + x, origin_y + y));
       std::copy(pixel.begin(), pixel.end(), row + static_cast<std::size_t>(x) * 4);
     }
     std::fill(row + static_cast<std::size_t>(pixels_per_row) * 4, row + stride, pattern_padding);

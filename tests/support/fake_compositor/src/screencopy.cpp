@@ -39,6 +39,9 @@ struct Frame {
   std::vector<Announced> buffers;  // the buffer events sent, in order
   bool used = false;
   bool failed_at_capture = false;
+  // Where a region's frame starts in the output's picture.
+  std::uint32_t origin_x = 0;
+  std::uint32_t origin_y = 0;
 };
 
 void destroy_frame(wl_resource* resource) { delete static_cast<Frame*>(wl_resource_get_user_data(resource)); }
@@ -91,7 +94,8 @@ void copy(wl_resource* resource, wl_resource* buffer_resource) {
 
   std::span<std::uint8_t> bytes = buffer->bytes();
   bool written = !bytes.empty();
-  if (written) fill_pattern(bytes, expected->width, expected->height, expected->stride, buffer->format);
+  if (written) fill_pattern(bytes, expected->width, expected->height, expected->stride, buffer->format, frame.origin_x,
+                              frame.origin_y);
 
   const ScreencopyConfig& config = frame.config;
   wl_resource_post_event(resource, event_flags, config.flags);
@@ -124,6 +128,11 @@ struct Area {
   std::uint32_t width, height;
 };
 
+// capture_output_region's box, in logical coordinates.
+struct Box {
+  std::int32_t x, y, width, height;
+};
+
 void answer_capture(wl_resource* frame_resource, Frame& frame, Area area) {
   const ScreencopyConfig& config = frame.config;
   const int version = wl_resource_get_version(frame_resource);
@@ -151,7 +160,7 @@ void answer_capture(wl_resource* frame_resource, Frame& frame, Area area) {
 }
 
 void capture(wl_resource* manager, std::uint32_t id, wl_resource* output_resource,
-             std::optional<Area> region) {
+             std::optional<Box> region) {
   auto* global = static_cast<GlobalState*>(wl_resource_get_user_data(manager));
   wl_client* client = wl_resource_get_client(manager);
   auto* frame = new Frame{global->server->next_capture(client), {}, false, false};
@@ -163,10 +172,20 @@ void capture(wl_resource* manager, std::uint32_t id, wl_resource* output_resourc
     return;
   }
   Area area{0, 0};
+  std::int32_t scale = 1;
   if (const OutputConfig* output = output::config(output_resource)) {
     area = {static_cast<std::uint32_t>(output->width), static_cast<std::uint32_t>(output->height)};
+    scale = std::max(output->scale, 1);
   }
-  answer_capture(resource, *frame, region.value_or(area));
+  // As wlroots does: the box times the output's scale (turning it by the
+  // transform is left out here).
+  if (region) {
+    frame->origin_x = static_cast<std::uint32_t>(std::max(region->x * scale, 0));
+    frame->origin_y = static_cast<std::uint32_t>(std::max(region->y * scale, 0));
+    area = {static_cast<std::uint32_t>(std::max(region->width * scale, 0)),
+            static_cast<std::uint32_t>(std::max(region->height * scale, 0))};
+  }
+  answer_capture(resource, *frame, area);
 }
 
 int dispatch_manager(const void*, void* target, std::uint32_t opcode, const wl_message*, wl_argument* args) {
@@ -177,7 +196,7 @@ int dispatch_manager(const void*, void* target, std::uint32_t opcode, const wl_m
       break;
     case capture_output_region:
       capture(manager, args[0].n, reinterpret_cast<wl_resource*>(args[2].o),
-              Area{static_cast<std::uint32_t>(std::max(args[5].i, 0)), static_cast<std::uint32_t>(std::max(args[6].i, 0))});
+              Box{args[3].i, args[4].i, args[5].i, args[6].i});
       break;
     case manager_destroy:
       wl_resource_destroy(manager);

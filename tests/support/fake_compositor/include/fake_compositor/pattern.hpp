@@ -33,9 +33,10 @@ constexpr std::array<std::uint8_t, 4> pattern_pixel(std::uint32_t x, std::uint32
 // pattern_pixel gives them; xbgr8888 and abgr8888 with red and blue swapped;
 // the 2:10:10:10 formats (x/a rgb and bgr) with each 8-bit channel c widened
 // to 10 bits as (c << 2) | (c >> 6) and the fourth byte cut to its top two
-// bits. Any other format is written as xrgb8888.
+// bits. Any other format is written as xrgb8888. A region's frame is the
+// part of the output's pattern that starts at pixel (origin_x, origin_y).
 void fill_pattern(std::span<std::uint8_t> rows, std::uint32_t width, std::uint32_t height, std::uint32_t stride,
-                  std::uint32_t format = 1);
+                  std::uint32_t format = 1, std::uint32_t origin_x = 0, std::uint32_t origin_y = 0);
 
 // The picture as a tightly packed buffer (stride width * 4): the bytes a
 // screenshot of the fake compositor's output holds when the compositor wrote

@@ -127,7 +127,7 @@ Status EventQueue::flush() const {
   while (wl_display_flush(display_) < 0) {
     if (errno == EPIPE) return {};
     if (errno != EAGAIN) return std::unexpected(dispatch_error());
-    if (auto writable = wait_for_socket(POLLOUT); !writable) return writable;
+    if (auto writable = wait_for_socket(POLLOUT); !writable) return std::unexpected(writable.error());
   }
   return {};
 }

@@ -83,7 +83,8 @@ def test_without_numpy_a_capture_ends_in_internal_fault(compositor):
 # --- Capture: a lasting capture with its own buffers ---------------------------------
 
 from fake_compositor import pattern  # noqa: E402
-from wire_support import descriptors, output, scenario  # noqa: E402
+from leak_check import descriptors  # noqa: E402
+from wire_support import output, scenario  # noqa: E402
 
 REGION_REQUEST = "zwlr_screencopy_manager_v1.capture_output_region"
 COPY_WITH_DAMAGE = "zwlr_screencopy_frame_v1.copy_with_damage"

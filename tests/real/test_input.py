@@ -44,7 +44,10 @@ class TestPointer:
     def test_a_range_lands_inside_it(self, k, probe):
         for _ in range(10):
             k.move_mouse(1920, 1080, 100, 200, 300, 400)
-        for x, y in motions(probe, 10):
+            # Away in between: a draw equal to the one before would not move
+            # the pointer, and the probe would get no motion for it.
+            k.move_mouse(1920, 1080, 10, 10)
+        for x, y in motions(probe, 20)[0::2]:
             assert 100 <= x <= 300 and 200 <= y <= 400
 
     @pytest.mark.every_compositor
@@ -59,7 +62,9 @@ class TestPointer:
         k.move_mouse(1920, 1080, 500, 500)
         k.left_click(50)
         press, release = probe.wait_for_count("button", 2)
-        assert release["t"] - press["t"] >= 50
+        # Timed where the probe receives them: a press delivered a little late
+        # shortens what it sees, a skipped hold would leave next to nothing.
+        assert release["t"] - press["t"] >= 40
 
 
 class TestKeyboard:
@@ -79,7 +84,9 @@ class TestKeyboard:
     def test_a_held_key_stays_down_for_the_hold(self, k, probe):
         k.key_press(30, 50)
         press, release = probe.wait_for_count("key", 2)
-        assert release["t"] - press["t"] >= 50
+        # Timed where the probe receives them: a press delivered a little late
+        # shortens what it sees, a skipped hold would leave next to nothing.
+        assert release["t"] - press["t"] >= 40
 
 
 def presses(probe, count):

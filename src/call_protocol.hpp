@@ -33,6 +33,21 @@ struct ReturnNone {
   PyObject* operator()() const noexcept { return Py_NewRef(Py_None); }
 };
 
+// The end of every call, once the object has been given back: the error
+// raised, or the result (nothing, or a T) made into the object returned.
+template <class Outcome, class ToPython>
+PyObject* finish_call(Outcome& outcome, ToPython& to_python) {
+  if (!outcome.has_value()) {
+    raise_error(outcome.error());
+    return nullptr;
+  }
+  if constexpr (std::is_void_v<typename Outcome::value_type>) {
+    return to_python();
+  } else {
+    return to_python(std::move(*outcome));
+  }
+}
+
 // `action(session, values)` returns a Result<T> (or Status); `to_python` turns
 // the T (or nothing) into the new reference the method returns. It runs after
 // the object has been given back, so it may run any Python code.
@@ -55,15 +70,7 @@ PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           if (!convert(signature, bound, values)) return nullptr;
           outcome.emplace(action(borrow.session(), values));
         }
-        if (!outcome->has_value()) {
-          raise_error(outcome->error());
-          return nullptr;
-        }
-        if constexpr (std::is_void_v<typename Outcome::value_type>) {
-          return to_python();
-        } else {
-          return to_python(std::move(**outcome));
-        }
+        return finish_call(*outcome, to_python);
       },
       nullptr);
 }

@@ -53,17 +53,7 @@ PyObject* capture_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           if (converts && !convert(signature, bound, values)) return nullptr;
           outcome.emplace(action(*capture->core, borrow.session(), values, bound));
         }
-        if (!outcome->has_value()) {
-          // A Python error already set by the action (an argument it checked).
-          if (outcome->error().kind == Error::Kind::interrupted && PyErr_Occurred()) return nullptr;
-          raise_error(outcome->error());
-          return nullptr;
-        }
-        if constexpr (std::is_void_v<typename Outcome::value_type>) {
-          return to_python();
-        } else {
-          return to_python(std::move(**outcome));
-        }
+        return finish_call(*outcome, to_python);
       },
       nullptr);
 }
@@ -121,12 +111,7 @@ bool writable_frame(PyObject* array, const kestrin::CaptureSession& core, Py_buf
 PyObject* frame_array(PixelArray pixels) { return pixels_to_ndarray(std::move(pixels)); }
 
 Result<PixelArray> new_frame(const kestrin::CaptureSession& core) {
-  PixelArray pixels;
-  pixels.width = core.width();
-  pixels.height = core.height();
-  pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(pixels.size())));
-  if (!pixels.data) return std::unexpected(Error::ordinary("out of memory for a frame"));
-  return pixels;
+  return kestrin::allocate_pixels(core.width(), core.height());
 }
 
 // --- Signatures and methods ---------------------------------------------------------

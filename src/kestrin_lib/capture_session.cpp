@@ -303,13 +303,9 @@ Status CaptureSession::next_into(Kestrin& session, std::uint8_t* destination) {
 }
 
 Result<PixelArray> CaptureSession::grab(Kestrin& session) {
-  PixelArray pixels;
-  pixels.width = width();
-  pixels.height = height();
-  pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(pixels.size())));
-  if (!pixels.data)
-    return std::unexpected(Error::ordinary("out of memory for a frame of " + std::to_string(pixels.size()) + " bytes"));
-  if (auto grabbed = grab_into(session, pixels.data.get()); !grabbed) return std::unexpected(grabbed.error());
+  auto pixels = allocate_pixels(width(), height());
+  if (!pixels) return pixels;
+  if (auto grabbed = grab_into(session, pixels->data.get()); !grabbed) return std::unexpected(grabbed.error());
   return pixels;
 }
 

@@ -53,6 +53,9 @@ struct PixelArray {
   std::size_t size() const { return std::size_t{width} * height * 4; }
 };
 
+// An uninitialised array for a picture of width x height pixels.
+Result<PixelArray> allocate_pixels(std::uint32_t width, std::uint32_t height);
+
 // Captures one output, chosen by name, or the only one when no name is given.
 Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle, const EventQueue& event_queue,
                               std::optional<std::string_view> screen_name);

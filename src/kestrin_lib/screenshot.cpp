@@ -105,12 +105,19 @@ Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, 
   return {};
 }
 
-Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
+Result<PixelArray> allocate_pixels(std::uint32_t width, std::uint32_t height) {
   PixelArray pixels;
-  pixels.width = buffer.width;
-  pixels.height = buffer.height;
+  pixels.width = width;
+  pixels.height = height;
   pixels.data.reset(static_cast<std::uint8_t*>(std::malloc(pixels.size())));
   if (!pixels.data) return std::unexpected(Error::ordinary("out of memory for a frame of " + std::to_string(pixels.size()) + " bytes"));
+  return pixels;
+}
+
+Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
+  auto allocated = allocate_pixels(buffer.width, buffer.height);
+  if (!allocated) return allocated;
+  PixelArray pixels = std::move(*allocated);
   auto read = read_pixels_into(fd, buffer, PixelRect{0, 0, buffer.width, buffer.height}, pixels.data.get());
   if (!read) return std::unexpected(read.error());
   return pixels;

@@ -420,6 +420,10 @@ void registry_global(void* data, wl_registry* registry, std::uint32_t name, cons
   } else if (kind == "zxdg_output_manager_v1") {
     app_data.xdg_output_manager_name = name;
     app_data.xdg_output_manager_version = version;
+  } else if (kind == "ext_image_copy_capture_manager_v1") {
+    app_data.image_copy_capture_manager_name = name;
+  } else if (kind == "ext_output_image_capture_source_manager_v1") {
+    app_data.output_capture_source_manager_name = name;
   }
 }
 

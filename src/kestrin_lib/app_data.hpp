@@ -20,6 +20,8 @@ struct zwlr_screencopy_manager_v1;
 struct zwlr_screencopy_frame_v1;
 struct zxdg_output_manager_v1;
 struct zxdg_output_v1;
+struct ext_image_copy_capture_manager_v1;
+struct ext_output_image_capture_source_manager_v1;
 
 namespace kestrin {
 
@@ -101,6 +103,12 @@ struct AppData {
   std::uint32_t xdg_output_manager_name = 0;  // 0: not offered
   std::uint32_t xdg_output_manager_version = 0;
   Proxy<zxdg_output_manager_v1> xdg_output_manager;
+  // ext-image-copy-capture-v1 and its output sources, bound only when a
+  // capture first uses them (0: not offered).
+  std::uint32_t image_copy_capture_manager_name = 0;
+  std::uint32_t output_capture_source_manager_name = 0;
+  Proxy<ext_image_copy_capture_manager_v1> image_copy_capture_manager;
+  Proxy<ext_output_image_capture_source_manager_v1> output_capture_source_manager;
   Proxy<wl_shm> shm;
   std::optional<Screencopy> screencopy;
   bool screencopy_pending = false;

@@ -6,6 +6,8 @@
 #include <array>
 #include <string>
 
+#include "kestrin_lib/capture_parts.hpp"
+#include "kestrin_lib/image_copy_capture.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/outputs.hpp"
 #include "kestrin_lib/pixel_format.hpp"
@@ -79,46 +81,10 @@ struct Frame {
   }
 };
 
-// One shared-memory buffer the compositor copies into, kept for the capture.
-struct Slot {
-  Fd file;
-  Pool pool;
-  Buffer buffer;
-};
-
 // A box in the output's logical coordinates, as capture_output_region takes it.
 struct LogicalBox {
   std::int32_t x, y, width, height;
 };
-
-std::optional<PixelRect> intersection(const PixelRect& a, const PixelRect& b) {
-  const std::uint64_t left = std::max(a.x, b.x);
-  const std::uint64_t top = std::max(a.y, b.y);
-  const std::uint64_t right = std::min(std::uint64_t{a.x} + a.width, std::uint64_t{b.x} + b.width);
-  const std::uint64_t bottom = std::min(std::uint64_t{a.y} + a.height, std::uint64_t{b.y} + b.height);
-  if (right <= left || bottom <= top) return std::nullopt;
-  return PixelRect{static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
-                   static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top)};
-}
-
-std::string describe_rect(const PixelRect& rect) {
-  return "(" + std::to_string(rect.x) + ", " + std::to_string(rect.y) + ", " + std::to_string(rect.width) + ", " +
-         std::to_string(rect.height) + ")";
-}
-
-// A region must be a non-empty part of the output's picture.
-Status check_region(const PixelRect& region, std::uint32_t width, std::uint32_t height, const char* what) {
-  if (region.width == 0 || region.height == 0)
-    return std::unexpected(Error::invalid_value(std::string(what) + " " + describe_rect(region) +
-                                                " is empty: its width and height must be at least 1"));
-  if (std::uint64_t{region.x} + region.width > width || std::uint64_t{region.y} + region.height > height)
-    return std::unexpected(Error::invalid_value(std::string(what) + " " + describe_rect(region) +
-                                                " does not lie within the output's picture of " +
-                                                std::to_string(width) + "x" + std::to_string(height) + " pixels"));
-  return {};
-}
-
-Error capture_failed() { return Error::ordinary("the compositor failed the capture"); }
 
 bool same_buffer(const ScreencopyBuffer& a, const ScreencopyBuffer& b) {
   return a.format == b.format && a.width == b.width && a.height == b.height && a.stride == b.stride;
@@ -132,7 +98,10 @@ struct CaptureSession::State {
   ScreencopyBuffer buffer{};      // what the compositor announces for each frame
   PixelRect crop;                 // the part of the buffer a frame gives
   PixelRect area;                 // the same part in the output's pixels
-  std::array<Slot, 2> slots;
+  Slots slots;
+  // Set when the capture goes through ext-image-copy-capture-v1, which then
+  // keeps the buffers; the fields above serve wlr-screencopy.
+  std::unique_ptr<ImageCopyCapture> image_copy;
   unsigned next_slot = 0;
   bool closed = false;
 
@@ -252,11 +221,8 @@ struct CaptureSession::State {
   void release(wl_display* display) {
     closed = true;
     ahead.reset();
-    for (Slot& slot : slots) {
-      slot.buffer.reset();
-      slot.pool.reset();
-      slot.file = Fd();
-    }
+    image_copy.reset();
+    release_slots(slots);
     if (display != nullptr) wl_display_flush(display);
   }
 };
@@ -267,11 +233,16 @@ CaptureSession::~CaptureSession() {
   if (state_ && !state_->closed) state_->release(nullptr);
 }
 
-std::uint32_t CaptureSession::width() const { return state_->crop.width; }
-std::uint32_t CaptureSession::height() const { return state_->crop.height; }
+std::uint32_t CaptureSession::width() const {
+  return state_->image_copy ? state_->image_copy->width() : state_->crop.width;
+}
+std::uint32_t CaptureSession::height() const {
+  return state_->image_copy ? state_->image_copy->height() : state_->crop.height;
+}
 bool CaptureSession::closed() const { return state_->closed; }
 
 Status CaptureSession::grab_into(Kestrin& session, std::uint8_t* destination) {
+  if (state_->image_copy) return state_->image_copy->grab_into(session, destination);
   state_->drop_ahead(session.event_queue.display());
   FrameEvents events;
   auto frame = state_->start_frame(session, events);
@@ -284,6 +255,7 @@ Status CaptureSession::grab_into(Kestrin& session, std::uint8_t* destination) {
 }
 
 Status CaptureSession::next_into(Kestrin& session, std::uint8_t* destination) {
+  if (state_->image_copy) return state_->image_copy->next_into(session, destination);
   if (!state_->ahead) {
     if (state_->closed) return std::unexpected(Error::ordinary("the capture is closed"));
     if (auto asked = state_->ask_ahead(session); !asked) return asked;
@@ -322,6 +294,7 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
                                 static_cast<std::uint32_t>(std::max(geometry.height, 0)), "region");
     if (!checked) return std::unexpected(checked.error());
   }
+  if (state_->image_copy) return state_->image_copy->wait_for_change(session, deadline, watched, destination);
   if (session.app_data->screencopy_manager &&
       wl_proxy_get_version(as_proxy(session.app_data->screencopy_manager.get())) < damage_since_version)
     return std::unexpected(Error::ordinary("the compositor's screencopy cannot report changes (version 1)"));
@@ -334,12 +307,7 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
     wl_display_flush(session.event_queue.display());
     if (!copied) return std::unexpected(copied.error());
     if (!*copied) return std::optional<std::vector<PixelRect>>();
-    // A frame copied with damage but without damage events changed all over.
-    if (events.damage.empty()) events.damage.push_back(PixelRect{0, 0, UINT32_MAX / 2, UINT32_MAX / 2});
-    std::vector<PixelRect> changed;
-    for (const PixelRect& rect : events.damage) {
-      if (auto inside = intersection(rect, watched)) changed.push_back(*inside);
-    }
+    std::vector<PixelRect> changed = changes_within(events.damage, watched);
     if (changed.empty()) continue;
     if (auto read = state_->read(state_->last_slot(), destination); !read) return std::unexpected(read.error());
     return std::optional<std::vector<PixelRect>>(std::move(changed));
@@ -356,7 +324,12 @@ Result<CaptureSession> open_capture(Kestrin& session, std::optional<std::string_
   auto chosen = choose_output(*session.app_data, screen_name);
   if (!chosen) return std::unexpected(chosen.error());
   const Output& output = **chosen;
-  if (!session.app_data->screencopy_manager) return std::unexpected(Error::ordinary("no screencopy manager"));
+  // The capture protocol is chosen here alone: ext-image-copy-capture-v1
+  // where offered (its sessions are made to keep buffers and report damage),
+  // else wlr-screencopy.
+  const bool image_copy = image_copy_capture_offered(*session.app_data);
+  if (!image_copy && !session.app_data->screencopy_manager)
+    return std::unexpected(Error::ordinary("no screencopy manager"));
   if (!session.app_data->shm) return std::unexpected(Error::ordinary("no shared memory"));
   const auto picture_width = static_cast<std::uint32_t>(std::max(output.current.width, 0));
   const auto picture_height = static_cast<std::uint32_t>(std::max(output.current.height, 0));
@@ -373,6 +346,13 @@ Result<CaptureSession> open_capture(Kestrin& session, std::optional<std::string_
   } flush{session.event_queue.display()};
   auto state = std::make_unique<CaptureSession::State>();
   state->output_name = output.global_name;
+  if (image_copy) {
+    auto opened = ImageCopyCapture::open(session, output, region);
+    if (!opened) return std::unexpected(opened.error());
+    state->image_copy = std::move(*opened);
+    state->crop = state->area = region.value_or(PixelRect{0, 0, picture_width, picture_height});
+    return CaptureSession(std::move(state));
+  }
   // capture_output_region takes logical coordinates, which wlroots turns by
   // the output's transform and multiplies by its scale. A region is asked for
   // as the smallest logical box around it and cut out of that frame here;
@@ -426,23 +406,7 @@ Result<CaptureSession> open_capture(Kestrin& session, std::optional<std::string_
                                            "x" + std::to_string(announced.height) + " pixels, which does not hold " +
                                            describe_rect(wanted)));
 
-  const auto size = static_cast<std::int32_t>(announced.stride * announced.height);
-  for (Slot& slot : state->slots) {
-    auto file = create_shm_file(static_cast<std::size_t>(size));
-    if (!file) return std::unexpected(file.error());
-    if (auto backed = allocate_pages(file->get(), size); !backed) return std::unexpected(backed.error());
-    slot.pool.reset(session.queue_handle.create<wl_shm_pool>(
-        session.app_data->shm.get(), [&](wl_shm* shm) { return wl_shm_create_pool(shm, file->get(), size); }));
-    if (!slot.pool) return std::unexpected(Error::ordinary("out of memory"));
-    // In the announced format: wlroots drops a client whose buffer differs.
-    slot.buffer.reset(session.queue_handle.create<wl_buffer>(slot.pool.get(), [&](wl_shm_pool* wrapper) {
-      return wl_shm_pool_create_buffer(wrapper, 0, static_cast<std::int32_t>(announced.width),
-                                       static_cast<std::int32_t>(announced.height),
-                                       static_cast<std::int32_t>(announced.stride), announced.format);
-    }));
-    if (!slot.buffer) return std::unexpected(Error::ordinary("out of memory"));
-    slot.file = std::move(*file);
-  }
+  if (auto made = make_slots(session, announced, state->slots); !made) return std::unexpected(made.error());
 
   // The first frame is copied plainly: wlroots does not ask the compositor
   // to draw for a copy with damage, which on a still screen would never end.

@@ -228,3 +228,141 @@ class TestWaitForChange:
         with pytest.raises(TypeError, match="argument 'timeout_ms'"):
             cap.wait_for_change(timeout_ms="1")
         assert len(compositor.requests()) == before
+
+
+# --- Capture through ext-image-copy-capture-v1 -----------------------------------------
+
+SESSION = "ext_image_copy_capture_session_v1"
+EXT_FRAME = "ext_image_copy_capture_frame_v1"
+EXT_FRAME_REQUESTS = [f"{SESSION}.create_frame", f"{EXT_FRAME}.attach_buffer", f"{EXT_FRAME}.damage_buffer",
+                      f"{EXT_FRAME}.capture", f"{EXT_FRAME}.destroy"]
+
+
+def ext_capture(fake, *frames, **fields):
+    """A compositor offering ext-image-copy-capture whose frames after the
+    first answer as `frames` say, then as the last (ready when none)."""
+    compositor = fake(small(image_copy_managers=True, image_copy=[{}, *frames], **fields))
+    return compositor, Kestrin(compositor.socket_path)
+
+
+def bound(compositor) -> list[str]:
+    return [r["args"][1] for r in compositor.requests() if r["request"] == "bind"]
+
+
+def from_capture(compositor) -> list[str]:
+    names = compositor.names()
+    return names[names.index("ext_output_image_capture_source_manager_v1.create_source") :]
+
+
+class TestImageCopyCapture:
+    def test_wire_sequence_and_picture(self, fake):
+        compositor, k = ext_capture(fake)
+        # Bound by the first capture only: a session that never captures sends what it always did.
+        assert not [name for name in bound(compositor) if name.startswith("ext_")]
+        gc.collect()
+        before = descriptors()
+        with k.capture() as cap:
+            assert np.array_equal(cap.grab(), pattern(64, 32))
+        assert descriptors() == before
+        assert [name for name in bound(compositor) if name.startswith("ext_")] == [
+            "ext_output_image_capture_source_manager_v1", "ext_image_copy_capture_manager_v1"]
+        compositor.wait_for(lambda _: from_capture(compositor)[-1:] == ["wl_shm_pool.destroy"])
+        assert from_capture(compositor) == [
+            "ext_output_image_capture_source_manager_v1.create_source",
+            "ext_image_copy_capture_manager_v1.create_session",
+            *["wl_shm.create_pool", "wl_shm_pool.create_buffer"] * 2,
+            *EXT_FRAME_REQUESTS * 2,
+            f"{SESSION}.destroy",
+            "ext_image_capture_source_v1.destroy",
+            *["wl_buffer.destroy", "wl_shm_pool.destroy"] * 2,
+        ]
+        requests = compositor.requests()
+        session = next(r for r in requests if r["request"] == "create_session")
+        assert session["args"][2] == 0  # no cursor painted
+        attached = [r["args"][0] for r in requests if r["request"] == "attach_buffer"]
+        assert attached[0] != attached[1]  # the two kept buffers in turn
+        assert [r["args"] for r in requests if r["request"] == "damage_buffer"] == [[0, 0, 64, 32]] * 2
+        # screenshot() stays on wlr-screencopy.
+        assert np.array_equal(k.screenshot(), pattern(64, 32))
+        assert "zwlr_screencopy_manager_v1.capture_output" in compositor.names()
+
+    @pytest.mark.parametrize(
+        "screencopy_manager, image_copy_managers, used",
+        [(True, True, "ext"), (True, False, "wlr"), (False, True, "ext")],
+    )
+    def test_protocol_choice(self, fake, screencopy_manager, image_copy_managers, used):
+        compositor = fake(small(screencopy_manager=screencopy_manager, image_copy_managers=image_copy_managers))
+        cap = Kestrin(compositor.socket_path).capture(region=(3, 5, 10, 7))
+        assert np.array_equal(cap.grab(), pattern(64, 32)[5:12, 3:13])
+        names = compositor.names()
+        assert (f"{EXT_FRAME}.capture" in names) == (used == "ext")
+        assert any(n.startswith("zwlr_screencopy") for n in names) == (used == "wlr")
+
+    @pytest.mark.parametrize(
+        "frame, text, usable",
+        [
+            ({"outcome": "failed", "reason": 0}, "the compositor failed the capture$", True),
+            ({"outcome": "failed", "reason": 1}, "the buffers no longer meet its constraints", True),
+            ({"outcome": "failed", "reason": 2}, "the compositor stopped the capture", False),
+            ({"outcome": "stopped"}, "the compositor stopped the capture: the output is gone", False),
+        ],
+    )
+    def test_failure(self, fake, frame, text, usable):
+        compositor, k = ext_capture(fake, frame, {})
+        cap = k.capture()
+        with pytest.raises(RuntimeError, match=text):
+            cap.grab()
+        if usable:
+            assert np.array_equal(cap.grab(), pattern(64, 32))
+            return
+        # A stopped session gives its objects back at once and fails every call.
+        compositor.wait_for(lambda _: compositor.names().count("wl_shm_pool.destroy") == 2)
+        with pytest.raises(RuntimeError, match="the compositor stopped the capture"):
+            next(iter(cap))
+        with pytest.raises(RuntimeError, match="the compositor stopped the capture"):
+            cap.wait_for_change(timeout_ms=10)
+        names = compositor.names()
+        assert names.count(f"{SESSION}.create_frame") == 2
+        assert f"{SESSION}.destroy" in names and "ext_image_capture_source_v1.destroy" in names
+        cap.close()
+
+    def test_new_size_makes_new_buffers(self, fake):
+        compositor, k = ext_capture(fake, {"buffer_size": [32, 16]}, {})
+        cap = k.capture()
+        with pytest.raises(RuntimeError, match="the output's picture changed to 32x16 pixels"):
+            cap.grab()
+        assert (cap.width, cap.height) == (32, 16)
+        assert np.array_equal(cap.grab(), pattern(32, 16))
+        names = compositor.names()
+        assert names.count("wl_shm.create_pool") == 4 and names.count("wl_shm_pool.destroy") == 2
+
+    def test_new_size_around_a_region_is_followed(self, fake):
+        compositor, k = ext_capture(fake, {"buffer_size": [32, 16]}, {})
+        cap = k.capture(region=(1, 2, 8, 4))
+        assert np.array_equal(cap.grab(), pattern(32, 16)[2:6, 1:9])
+
+    def test_still_screen_gives_the_newest_picture(self, fake):
+        compositor, k = ext_capture(fake, {"outcome": "still"}, {})
+        cap = k.capture()
+        assert np.array_equal(cap.grab(), pattern(64, 32))
+        # The frame that never came was given up, and the next one is asked for anew.
+        assert np.array_equal(cap.grab(), pattern(64, 32))
+        assert compositor.names().count(f"{EXT_FRAME}.destroy") == 3
+
+    def test_wait_for_change(self, fake):
+        compositor, k = ext_capture(fake, {"damage": [[0, 0, 4, 4]]}, {"damage": [[30, 10, 8, 8], [-2, -2, 1, 9]]},
+                                    {"outcome": "still"})
+        cap = k.capture()
+        frame, changed = cap.wait_for_change(timeout_ms=5000, region=(32, 0, 32, 32))
+        assert changed == [(32, 10, 6, 8)]
+        assert np.array_equal(frame, pattern(64, 32))
+        assert cap.wait_for_change(timeout_ms=50) is None
+        assert "zwlr_screencopy_frame_v1.copy_with_damage" not in compositor.names()
+
+    def test_a_grab_keeps_its_change_for_the_next_wait(self, fake):
+        compositor, k = ext_capture(fake, {"damage": [[1, 1, 2, 2]]}, {"outcome": "still"})
+        cap = k.capture()
+        cap.grab()
+        frame, changed = cap.wait_for_change(timeout_ms=5000)
+        assert changed == [(1, 1, 2, 2)]
+        assert compositor.names().count(f"{SESSION}.create_frame") == 2

@@ -12,6 +12,10 @@ SCREENCOPY_MANAGER = {"interface": "zwlr_screencopy_manager_v1", "version": 3}
 KEYBOARD_MANAGER = {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1}
 POINTER_MANAGER = {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2}
 XDG_OUTPUT_MANAGER = {"interface": "zxdg_output_manager_v1", "version": 3}
+IMAGE_COPY_GLOBALS = [
+    {"interface": "ext_output_image_capture_source_manager_v1", "version": 1},
+    {"interface": "ext_image_copy_capture_manager_v1", "version": 1},
+]
 
 # The requests the module sends, as the fake compositor records them.
 SYNC = "wl_display.sync"
@@ -106,16 +110,19 @@ def output(
     return {"interface": "wl_output", "version": version, "name": name, "width": width, "height": height, "done": done}
 
 
-def scenario(outputs=(None,), shm=True, screencopy_manager=True, **fields) -> dict:
+def scenario(outputs=(None,), shm=True, screencopy_manager=True, image_copy_managers=False, **fields) -> dict:
     """The default globals with the given outputs (None: one default
-    output), without wl_shm or the screencopy manager when asked, plus any
-    further scenario fields (screencopy, triggers). `shm` may also be the
+    output), without wl_shm or the screencopy manager when asked, with the
+    two globals of ext-image-copy-capture when asked, plus any further
+    scenario fields (screencopy, image_copy, triggers). `shm` may also be the
     list of formats wl_shm offers."""
     globals_ = [SHM] if shm is True else [{**SHM, "formats": list(shm)}] if shm else []
     globals_.append(SEAT)
     globals_ += [output() if entry is None else entry for entry in outputs]
     if screencopy_manager:
         globals_.append(SCREENCOPY_MANAGER)
+    if image_copy_managers:
+        globals_ += IMAGE_COPY_GLOBALS
     globals_ += [KEYBOARD_MANAGER, POINTER_MANAGER]
     return {"globals": globals_, **fields}
 

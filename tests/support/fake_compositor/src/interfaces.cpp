@@ -5,6 +5,9 @@
 #include <array>
 #include <utility>
 
+#include "ext-image-capture-source-v1-server-protocol.h"
+#include "ext-image-copy-capture-v1-server-protocol.h"
+#include "image_copy.hpp"
 #include "inert.hpp"
 #include "kestrin_lib/screencopy.hpp"
 #include "kestrin_lib/virtual_keyboard.hpp"
@@ -50,6 +53,11 @@ const wl_interface* known_interface(std::string_view name) {
       &zwlr_screencopy_frame_v1_interface,
       &zxdg_output_manager_v1_interface,
       &zxdg_output_v1_interface,
+      &ext_image_copy_capture_manager_v1_interface,
+      &ext_image_copy_capture_session_v1_interface,
+      &ext_image_copy_capture_frame_v1_interface,
+      &ext_output_image_capture_source_manager_v1_interface,
+      &ext_image_capture_source_v1_interface,
   };
   for (const wl_interface* interface : known) {
     if (name == interface->name) return interface;
@@ -63,6 +71,8 @@ wl_global_bind_func_t binder_for(std::string_view name) {
   if (name == "wl_output") return output::bind;
   if (name == "zwlr_screencopy_manager_v1") return screencopy::bind;
   if (name == "zxdg_output_manager_v1") return xdg_output::bind;
+  if (name == "ext_image_copy_capture_manager_v1") return image_copy::bind_capture_manager;
+  if (name == "ext_output_image_capture_source_manager_v1") return image_copy::bind_source_manager;
   return inert::bind;
 }
 

@@ -228,6 +228,39 @@ ScreencopyConfig parse_screencopy(const json& object, const std::string& where) 
   return config;
 }
 
+ImageCopyOutcome parse_image_copy_outcome(const json& value, const std::string& where) {
+  std::string text = to_string(value, where);
+  if (text == "ready") return ImageCopyOutcome::ready;
+  if (text == "failed") return ImageCopyOutcome::failed;
+  if (text == "still") return ImageCopyOutcome::still;
+  if (text == "stopped") return ImageCopyOutcome::stopped;
+  fail(where, "expected \"ready\", \"failed\", \"still\" or \"stopped\"");
+}
+
+ImageCopyConfig parse_image_copy(const json& object, const std::string& where) {
+  only_keys(object, where, {"damage", "outcome", "reason", "buffer_size"});
+  ImageCopyConfig config;
+  if (const json* damage = find(object, "damage"); damage != nullptr && !damage->is_null()) {
+    const std::string list = at(where, "damage");
+    config.damage.emplace();
+    for (std::size_t i = 0; i < to_array(*damage, list).size(); ++i) {
+      const std::string field = at(list, i);
+      to_array((*damage)[i], field, 4);
+      std::array<std::int32_t, 4> box{};
+      for (std::size_t j = 0; j < 4; ++j) box[j] = to_i32((*damage)[i][j], at(field, j));
+      config.damage->push_back(box);
+    }
+  }
+  read(object, "outcome", config.outcome, where, parse_image_copy_outcome);
+  read(object, "reason", config.reason, where, to_u32);
+  if (const json* size = find(object, "buffer_size"); size != nullptr && !size->is_null()) {
+    const std::string field = at(where, "buffer_size");
+    to_array(*size, field, 2);
+    config.buffer_size = {{to_u32((*size)[0], at(field, 0)), to_u32((*size)[1], at(field, 1))}};
+  }
+  return config;
+}
+
 // Outputs counted so far, to number default output names in the order the
 // globals come into being (the scenario's list, then added ones).
 struct Counting {
@@ -403,6 +436,15 @@ GlobalConfig parse_global(const json& object, std::size_t outputs_before, const 
         global.shm.formats.push_back(to_u32((*formats)[i], at(list, i)));
       }
     }
+  } else if (global.interface == "ext_image_copy_capture_manager_v1") {
+    only_keys(object, where, {"interface", "version", "shm_formats"});
+    if (const json* formats = find(object, "shm_formats")) {
+      const std::string list = at(where, "shm_formats");
+      global.shm_formats.clear();
+      for (std::size_t i = 0; i < to_array(*formats, list).size(); ++i) {
+        global.shm_formats.push_back(to_u32((*formats)[i], at(list, i)));
+      }
+    }
   } else if (global.interface == "wl_seat") {
     only_keys(object, where, {"interface", "version", "name", "capabilities", "keymaps", "keymap_clients", "repeat_info"});
     global.seat = parse_seat(object, where);
@@ -419,7 +461,7 @@ GlobalConfig parse_global(const json& object, std::size_t outputs_before, const 
 
 Scenario parse_scenario(const json& scenario) {
   if (scenario.is_null()) return parse_scenario(json::object());
-  only_keys(scenario, "top level", {"globals", "screencopy", "triggers"});
+  only_keys(scenario, "top level", {"globals", "screencopy", "image_copy", "triggers"});
   Scenario result;
   Counting counting;
   if (const json* globals = find(scenario, "globals")) {
@@ -439,6 +481,12 @@ Scenario parse_scenario(const json& scenario) {
     }
   }
   if (result.screencopy.empty()) result.screencopy.emplace_back();
+  if (const json* image_copy = find(scenario, "image_copy")) {
+    for (std::size_t i = 0; i < to_array(*image_copy, "image_copy").size(); ++i) {
+      result.image_copy.push_back(parse_image_copy((*image_copy)[i], at("image_copy", i)));
+    }
+  }
+  if (result.image_copy.empty()) result.image_copy.emplace_back();
 
   if (const json* triggers = find(scenario, "triggers")) {
     for (std::size_t i = 0; i < to_array(*triggers, "triggers").size(); ++i) {

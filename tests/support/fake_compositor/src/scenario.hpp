@@ -56,6 +56,8 @@ struct OutputConfig {
 struct GlobalConfig {
   std::string interface;
   std::uint32_t version = 1;
+  // ext_image_copy_capture_manager_v1 only: the shm_format events of a session.
+  std::vector<std::uint32_t> shm_formats{1};
   ShmConfig shm;        // wl_shm only
   SeatConfig seat;      // wl_seat only
   OutputConfig output;  // wl_output only
@@ -85,6 +87,23 @@ struct ScreencopyConfig {
   Outcome outcome = Outcome::ready;
   std::array<std::uint32_t, 3> ready_time{0, 1, 2};
   bool strict_format = false;
+};
+
+// What an ext_image_copy_capture_frame_v1 does at its capture request.
+enum class ImageCopyOutcome {
+  ready,   // pattern, transform, damage, presentation_time, ready
+  failed,  // failed with `reason`
+  still,   // nothing: the screen does not change
+  stopped, // the session's stopped, then failed with reason stopped
+};
+
+struct ImageCopyConfig {
+  // Damage events of a ready frame; absent: the whole buffer.
+  std::optional<std::vector<std::array<std::int32_t, 4>>> damage;
+  ImageCopyOutcome outcome = ImageCopyOutcome::ready;
+  std::uint32_t reason = 0;
+  // New buffer constraints of this size, sent before the frame is answered.
+  std::optional<std::array<std::uint32_t, 2>> buffer_size;
 };
 
 enum class ActionKind { close, protocol_error, stall, output_name, add_global, remove_global, keymap, event };
@@ -117,6 +136,7 @@ struct TriggerConfig {
 struct Scenario {
   std::vector<GlobalConfig> globals;
   std::vector<ScreencopyConfig> screencopy;  // never empty
+  std::vector<ImageCopyConfig> image_copy;   // never empty
   std::vector<TriggerConfig> triggers;
 };
 

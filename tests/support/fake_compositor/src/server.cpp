@@ -124,6 +124,12 @@ const ScreencopyConfig& Server::next_capture(wl_client* client) {
   return scenario_.screencopy[std::min(capture, scenario_.screencopy.size() - 1)];
 }
 
+const ImageCopyConfig& Server::next_image_copy_frame(wl_client* client) {
+  std::size_t frame = 0;
+  if (ClientState* state = this->client(client)) frame = state->image_copy_frames++;
+  return scenario_.image_copy[std::min(frame, scenario_.image_copy.size() - 1)];
+}
+
 void Server::on_client_created(wl_listener* listener, void* data) {
   Server* server = OwnedListener<Server>::owner_of(listener);
   auto* client = static_cast<wl_client*>(data);

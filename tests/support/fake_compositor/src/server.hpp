@@ -53,6 +53,7 @@ struct ClientState {
   OwnedListener<ClientState> destroy_listener;
   std::map<std::string, std::uint32_t, std::less<>> request_counts;
   std::size_t captures = 0;
+  std::size_t image_copy_frames = 0;
   bool closed = false;  // disconnected by a trigger; its later requests are not recorded
   std::vector<wl_resource*> keyboards;
 };
@@ -82,6 +83,8 @@ class Server {
   ClientState* client(wl_client* client);
   // The screencopy entry for the next capture of `client`.
   const ScreencopyConfig& next_capture(wl_client* client);
+  // The image_copy entry for the next ext_image_copy_capture_frame_v1 of `client`.
+  const ImageCopyConfig& next_image_copy_frame(wl_client* client);
 
  private:
   struct DelayedAction {

@@ -1,0 +1,75 @@
+#include "kestrin_lib/capture_parts.hpp"
+
+#include <algorithm>
+#include <climits>
+
+#include "kestrin_lib/mod.hpp"
+
+namespace kestrin {
+
+Status make_slots(Kestrin& session, const ScreencopyBuffer& announced, Slots& slots) {
+  const auto size = static_cast<std::int32_t>(announced.stride * announced.height);
+  for (Slot& slot : slots) {
+    auto file = create_shm_file(static_cast<std::size_t>(size));
+    if (!file) return std::unexpected(file.error());
+    if (auto backed = allocate_pages(file->get(), size); !backed) return std::unexpected(backed.error());
+    slot.pool.reset(session.queue_handle.create<wl_shm_pool>(
+        session.app_data->shm.get(), [&](wl_shm* shm) { return wl_shm_create_pool(shm, file->get(), size); }));
+    if (!slot.pool) return std::unexpected(Error::ordinary("out of memory"));
+    slot.buffer.reset(session.queue_handle.create<wl_buffer>(slot.pool.get(), [&](wl_shm_pool* wrapper) {
+      return wl_shm_pool_create_buffer(wrapper, 0, static_cast<std::int32_t>(announced.width),
+                                       static_cast<std::int32_t>(announced.height),
+                                       static_cast<std::int32_t>(announced.stride), announced.format);
+    }));
+    if (!slot.buffer) return std::unexpected(Error::ordinary("out of memory"));
+    slot.file = std::move(*file);
+  }
+  return {};
+}
+
+void release_slots(Slots& slots) {
+  for (Slot& slot : slots) {
+    slot.buffer.reset();
+    slot.pool.reset();
+    slot.file = Fd();
+  }
+}
+
+std::optional<PixelRect> intersection(const PixelRect& a, const PixelRect& b) {
+  const std::uint64_t left = std::max(a.x, b.x);
+  const std::uint64_t top = std::max(a.y, b.y);
+  const std::uint64_t right = std::min(std::uint64_t{a.x} + a.width, std::uint64_t{b.x} + b.width);
+  const std::uint64_t bottom = std::min(std::uint64_t{a.y} + a.height, std::uint64_t{b.y} + b.height);
+  if (right <= left || bottom <= top) return std::nullopt;
+  return PixelRect{static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+                   static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top)};
+}
+
+std::string describe_rect(const PixelRect& rect) {
+  return "(" + std::to_string(rect.x) + ", " + std::to_string(rect.y) + ", " + std::to_string(rect.width) + ", " +
+         std::to_string(rect.height) + ")";
+}
+
+Status check_region(const PixelRect& region, std::uint32_t width, std::uint32_t height, const char* what) {
+  if (region.width == 0 || region.height == 0)
+    return std::unexpected(Error::invalid_value(std::string(what) + " " + describe_rect(region) +
+                                                " is empty: its width and height must be at least 1"));
+  if (std::uint64_t{region.x} + region.width > width || std::uint64_t{region.y} + region.height > height)
+    return std::unexpected(Error::invalid_value(std::string(what) + " " + describe_rect(region) +
+                                                " does not lie within the output's picture of " +
+                                                std::to_string(width) + "x" + std::to_string(height) + " pixels"));
+  return {};
+}
+
+std::vector<PixelRect> changes_within(const std::vector<PixelRect>& damage, const PixelRect& watched) {
+  if (damage.empty()) return {watched};
+  std::vector<PixelRect> changed;
+  for (const PixelRect& rect : damage) {
+    if (auto inside = intersection(rect, watched)) changed.push_back(*inside);
+  }
+  return changed;
+}
+
+Error capture_failed() { return Error::ordinary("the compositor failed the capture"); }
+
+}  // namespace kestrin

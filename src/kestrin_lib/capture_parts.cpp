@@ -35,6 +35,10 @@ void release_slots(Slots& slots) {
   }
 }
 
+bool same_buffer(const ScreencopyBuffer& a, const ScreencopyBuffer& b) {
+  return a.format == b.format && a.width == b.width && a.height == b.height && a.stride == b.stride;
+}
+
 std::optional<PixelRect> intersection(const PixelRect& a, const PixelRect& b) {
   const std::uint64_t left = std::max(a.x, b.x);
   const std::uint64_t top = std::max(a.y, b.y);

@@ -33,6 +33,8 @@ Status make_slots(Kestrin& session, const ScreencopyBuffer& announced, Slots& sl
 // next flush) and closes their files.
 void release_slots(Slots& slots);
 
+bool same_buffer(const ScreencopyBuffer& a, const ScreencopyBuffer& b);
+
 std::optional<PixelRect> intersection(const PixelRect& a, const PixelRect& b);
 std::string describe_rect(const PixelRect& rect);
 

@@ -86,10 +86,6 @@ struct LogicalBox {
   std::int32_t x, y, width, height;
 };
 
-bool same_buffer(const ScreencopyBuffer& a, const ScreencopyBuffer& b) {
-  return a.format == b.format && a.width == b.width && a.height == b.height && a.stride == b.stride;
-}
-
 }  // namespace
 
 struct CaptureSession::State {

@@ -146,10 +146,6 @@ Error failure(std::uint32_t reason) {
   }
 }
 
-bool same_buffer(const ScreencopyBuffer& a, const ScreencopyBuffer& b) {
-  return a.format == b.format && a.width == b.width && a.height == b.height && a.stride == b.stride;
-}
-
 template <class T>
 Proxy<T> bind_first_version(AppData& app_data, std::uint32_t name, const wl_interface& interface) {
   return Proxy<T>(static_cast<T*>(wl_registry_bind(app_data.registry.get(), name, &interface, 1)));

@@ -9,6 +9,7 @@
 
 #include "fake_compositor/fake_compositor.hpp"
 #include "fake_compositor/pattern.hpp"
+#include "kestrin_lib/capture_session.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/pixel_format.hpp"
 #include "kestrin_lib/screencopy.hpp"
@@ -193,6 +194,71 @@ INSTANTIATE_TEST_SUITE_P(EveryReadableFormat, CaptureInFormat,
                          ::testing::Values(WL_SHM_FORMAT_XBGR8888, WL_SHM_FORMAT_ABGR8888, WL_SHM_FORMAT_XRGB2101010,
                                            WL_SHM_FORMAT_ARGB2101010, WL_SHM_FORMAT_XBGR2101010,
                                            WL_SHM_FORMAT_ABGR2101010));
+
+// A compositor with ext-image-copy-capture whose sessions offer `formats`.
+json image_copy_scenario(const json& formats, json frames = json::array({json::object()})) {
+  return json{{"globals", json::array({{{"interface", "wl_shm"}, {"formats", json::array({0, 1, WL_SHM_FORMAT_ABGR8888, WL_SHM_FORMAT_XBGR2101010, WL_SHM_FORMAT_ARGB2101010})}},
+                                       {{"interface", "wl_seat"}, {"version", 7}},
+                                       {{"interface", "wl_output"}, {"version", 4}, {"width", 61}, {"height", 37}},
+                                       {{"interface", "zwlr_screencopy_manager_v1"}, {"version", 3}},
+                                       {{"interface", "zwp_virtual_keyboard_manager_v1"}},
+                                       {{"interface", "zwlr_virtual_pointer_manager_v1"}, {"version", 2}},
+                                       {{"interface", "ext_output_image_capture_source_manager_v1"}},
+                                       {{"interface", "ext_image_copy_capture_manager_v1"}, {"shm_formats", formats}}})},
+              {"image_copy", std::move(frames)}};
+}
+
+// The session's formats: the one read best is chosen and converted.
+class ImageCopyInFormat : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(ImageCopyInFormat, PatternArrivesExactly) {
+  const std::uint32_t format = GetParam();
+  FakeCompositor compositor(image_copy_scenario(json::array({WL_SHM_FORMAT_NV12, format})));
+  Kestrin session = connected(compositor);
+  auto capture = open_capture(session, std::nullopt, std::nullopt);
+  ASSERT_TRUE(capture.has_value()) << report_text(capture.error());
+  auto pixels = capture->grab(session);
+  ASSERT_TRUE(pixels.has_value()) << report_text(pixels.error());
+  const std::vector<std::uint8_t> expected = fake::pattern_image(61, 37, format);
+  ASSERT_EQ(pixels->size(), expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), pixels->data.get()));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryReadableFormat, ImageCopyInFormat,
+                         ::testing::Values(WL_SHM_FORMAT_XRGB8888, WL_SHM_FORMAT_ABGR8888, WL_SHM_FORMAT_XBGR2101010,
+                                           WL_SHM_FORMAT_ARGB2101010));
+
+TEST(ImageCopyCapture, ManagersAreBoundByTheFirstCaptureAndScreenshotsStayOnScreencopy) {
+  FakeCompositor compositor(image_copy_scenario(json::array({1}), json::array({json::object(), {{"damage", json::array({{2, 3, 4, 5}})}}})));
+  Kestrin session = connected(compositor);
+  ASSERT_TRUE(capture(session).has_value());
+  EXPECT_FALSE(session.app_data->image_copy_capture_manager);
+  EXPECT_FALSE(session.app_data->output_capture_source_manager);
+
+  auto opened = open_capture(session, std::nullopt, std::nullopt);
+  ASSERT_TRUE(opened.has_value()) << report_text(opened.error());
+  EXPECT_TRUE(session.app_data->image_copy_capture_manager);
+  EXPECT_TRUE(session.app_data->output_capture_source_manager);
+  std::vector<std::uint8_t> frame(std::size_t{61} * 37 * 4);
+  auto changed = opened->wait_for_change(session, Clock::now() + std::chrono::seconds(5), std::nullopt, frame.data());
+  ASSERT_TRUE(changed.has_value()) << report_text(changed.error());
+  ASSERT_TRUE(changed->has_value());
+  ASSERT_EQ((*changed)->size(), 1u);
+  const PixelRect rect = (**changed)[0];
+  EXPECT_EQ(std::vector<std::uint32_t>({rect.x, rect.y, rect.width, rect.height}),
+            std::vector<std::uint32_t>({2, 3, 4, 5}));
+  EXPECT_EQ(frame, fake::pattern_image(61, 37));
+  opened->close(session);
+  EXPECT_TRUE(opened->closed());
+  // The destroys are flushed, not waited for.
+  EXPECT_TRUE(compositor.wait_until([](const fake::Records& records) {
+    return std::ranges::any_of(records, [](const fake::Record& record) {
+      return record.value("interface", "") == "ext_image_capture_source_v1" && record.value("request", "") == "destroy";
+    });
+  }));
+  const std::vector<std::string> names = compositor.request_names();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "zwlr_screencopy_manager_v1.capture_output"), 1);
+}
 
 }  // namespace
 }  // namespace kestrin

@@ -234,6 +234,8 @@ struct ImageCopyCapture::State {
     buffer = *wanted;
     crop = region.value_or(whole);
     adopted = events.batches;
+    // New buffers hold no picture yet, and all of it counts as changed.
+    unreported.assign(1, whole);
     if (had_buffers && (crop.width != before.width || crop.height != before.height))
       return std::unexpected(Error::ordinary("the output's picture changed to " + std::to_string(crop.width) + "x" +
                                              std::to_string(crop.height) +
@@ -429,7 +431,8 @@ Result<std::optional<std::vector<PixelRect>>> ImageCopyCapture::wait_for_change(
     std::uint8_t* destination) {
   if (auto usable = state_->check_usable(session); !usable) return std::unexpected(usable.error());
   for (;;) {
-    if (!state_->unreported.empty()) {
+    // Only a frame copied into the current buffers can be handed out.
+    if (!state_->unreported.empty() && state_->last) {
       std::vector<PixelRect> changed = changes_within(state_->unreported, watched);
       state_->unreported.clear();
       if (!changed.empty()) {

@@ -292,11 +292,19 @@ class TestImageCopyCapture:
     )
     def test_protocol_choice(self, fake, screencopy_manager, image_copy_managers, used):
         compositor = fake(small(screencopy_manager=screencopy_manager, image_copy_managers=image_copy_managers))
-        cap = Kestrin(compositor.socket_path).capture(region=(3, 5, 10, 7))
+        k = Kestrin(compositor.socket_path)
+        gc.collect()
+        before = descriptors()
+        cap = k.capture(region=(3, 5, 10, 7))
         assert np.array_equal(cap.grab(), pattern(64, 32)[5:12, 3:13])
         names = compositor.names()
         assert (f"{EXT_FRAME}.capture" in names) == (used == "ext")
         assert any(n.startswith("zwlr_screencopy") for n in names) == (used == "wlr")
+        # Freed, it gives everything back as close() does.
+        del cap
+        assert descriptors() == before
+        compositor.wait_for(lambda _: compositor.names().count("wl_shm_pool.destroy") == 2)
+        assert (f"{SESSION}.destroy" in compositor.names()) == (used == "ext")
 
     @pytest.mark.parametrize(
         "frame, text, usable",

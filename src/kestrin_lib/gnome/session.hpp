@@ -1,0 +1,69 @@
+// A remote-desktop session of Mutter, linked to a screen-cast session that
+// records every monitor: input through org.gnome.Mutter.RemoteDesktop, frames
+// through PipeWire streams of org.gnome.Mutter.ScreenCast.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kestrin_lib/error.hpp"
+#include "kestrin_lib/helper.hpp"
+
+namespace kestrin::gnome {
+
+struct Monitor {
+  std::string connector;                // "Virtual-1", "eDP-1": the name screenshot(screen_name=) takes
+  std::int32_t x = 0, y = 0;            // logical position in the layout (DisplayConfig)
+  std::uint32_t width = 0, height = 0;  // the stream's frames, in pixels
+  std::uint32_t logical_width = 0, logical_height = 0;
+  double scale = 1.0;
+  bool primary = false;
+};
+
+enum class Axis : std::uint32_t { vertical = 0, horizontal = 1 };
+
+struct SessionState;
+
+class Session {
+ public:
+  explicit Session(std::unique_ptr<SessionState> state);
+  Session(Session&&) noexcept;
+  Session& operator=(Session&&) = delete;
+  ~Session();  // stops both Mutter sessions, closes the streams, the PipeWire context and the bus
+
+  const std::vector<Monitor>& monitors() const;
+  // False once Mutter closed the session (Closed signal, bus gone): every call then fails.
+  bool alive();
+
+  // Input. Each waits for Mutter's reply, so a failure is reported by the call that caused it.
+  Status motion_absolute(std::size_t monitor, double x, double y);  // monitor's stream pixels
+  Status motion_relative(double dx, double dy);
+  Status button(std::uint32_t evdev_button, bool pressed);  // BTN_LEFT = 272 ...
+  Status axis_discrete(Axis axis, std::int32_t steps);
+  Status axis(double dx, double dy);                  // smooth scroll, then finish
+  Status keycode(std::uint32_t evdev_key, bool pressed);  // Linux key codes
+  Status keysym(std::uint32_t keysym, bool pressed);      // X keysyms, layout-independent
+
+  // The monitor's newest frame: B, G, R, X rows packed (width*4 bytes each).
+  // The first call waits for the stream's first frame (bounded: an ordinary
+  // error after 5 s); later calls return at once with the newest frame Mutter
+  // sent (Mutter sends frames only when the picture changes).
+  Result<PixelArray> screenshot(std::size_t monitor);
+  // The same into `destination`, monitors()[monitor].width * height * 4 bytes.
+  Status screenshot_into(std::size_t monitor, std::uint8_t* destination);
+
+ private:
+  std::unique_ptr<SessionState> state_;
+};
+
+// Connects to the session bus (DBUS_SESSION_BUS_ADDRESS), checks Mutter and
+// PipeWire are there, creates the sessions, records every monitor (cursor
+// hidden), starts, and sends the first harmless key event (a Shift tap) that
+// Mutter swallows while its virtual keyboard appears. Errors name the missing
+// piece and what to install or start.
+Result<Session> open_session();
+
+}  // namespace kestrin::gnome

@@ -121,6 +121,15 @@ void GnomeDesktop::start_pipewire() {
   wireplumber_ = spawn("wireplumber", {"wireplumber"});
 }
 
-void GnomeDesktop::stop_mutter() { stop(mutter_); }
+// Mutter 43 spins instead of quitting on SIGTERM while a remote-desktop
+// session is open, so it is killed, as a crash would end it.
+void GnomeDesktop::stop_mutter() {
+  if (mutter_ <= 0) return;
+  kill(mutter_, SIGKILL);
+  waitpid(mutter_, nullptr, 0);
+  mutter_ = -1;
+}
+
+void GnomeDesktop::pause_mutter(bool paused) { kill(mutter_, paused ? SIGSTOP : SIGCONT); }
 
 }  // namespace kestrin::testing

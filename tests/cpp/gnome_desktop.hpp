@@ -29,7 +29,9 @@ class GnomeDesktop {
   void start_bus();
   void start_mutter();
   void start_pipewire();  // and WirePlumber, which links the streams
-  void stop_mutter();
+  void stop_mutter();  // at once, as a crash would
+  // SIGSTOP or SIGCONT: a Mutter that does not answer, for a while.
+  void pause_mutter(bool paused);
 
  private:
   pid_t spawn(const std::string& name, const std::vector<std::string>& argv);

@@ -3,12 +3,19 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "gnome_desktop.hpp"
 #include "kestrin_lib/gnome/session.hpp"
+#include "kestrin_lib/wayland.hpp"
 
 namespace kestrin::testing {
 namespace {
@@ -21,6 +28,39 @@ std::size_t open_descriptors() {
   while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
   closedir(dir);
   return count;
+}
+
+// The threads of this process other than the caller's that can take SIGINT.
+std::vector<std::string> threads_taking_sigint() {
+  std::vector<std::string> taking;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == std::to_string(getpid())) continue;
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (!line.starts_with("SigBlk:")) continue;
+      if (((std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1) == 0)
+        taking.push_back(task.path().filename().string());
+    }
+  }
+  return taking;
+}
+
+// Runs `call` while Mutter is stopped; a signal arrives 100 ms into its wait
+// and the interruption check ends the wait.
+Status interrupted_while_mutter_is_paused(GnomeDesktop& desktop, const std::function<Status()>& call) {
+  struct sigaction on_alarm {}, previous{};
+  on_alarm.sa_handler = [](int) {};  // no SA_RESTART: the wait sees EINTR
+  sigaction(SIGALRM, &on_alarm, &previous);
+  set_interrupt_check([] { return true; });
+  desktop.pause_mutter(true);
+  itimerval soon{{0, 0}, {0, 100'000}};
+  setitimer(ITIMER_REAL, &soon, nullptr);
+  Status done = call();
+  desktop.pause_mutter(false);
+  set_interrupt_check(nullptr);
+  sigaction(SIGALRM, &previous, nullptr);
+  return done;
 }
 
 std::string open_error() {
@@ -105,6 +145,14 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   ASSERT_FALSE(absent);
   EXPECT_TRUE(absent.error().is_invalid_value());
   EXPECT_EQ(absent.error().message, "there is no monitor number 1");
+  EXPECT_TRUE(session->alive());
+
+  EXPECT_EQ(threads_taking_sigint(), std::vector<std::string>{}) << "a signal could miss the waiting caller";
+  auto interrupted = interrupted_while_mutter_is_paused(*desktop_, [&] { return session->motion_relative(0, 0); });
+  ASSERT_FALSE(interrupted);
+  EXPECT_TRUE(interrupted.error().is_interrupted());
+  // The interrupted call leaves the session usable.
+  EXPECT_TRUE(session->motion_relative(1, 0));
   EXPECT_TRUE(session->alive());
 
   desktop_->stop_mutter();

@@ -48,22 +48,31 @@ bool usable(const pw_buffer* buffer) {
   return header == nullptr || (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) == 0;
 }
 
-// Starts the PipeWire thread with every signal blocked, so that a signal
-// meant for the caller (Ctrl-C) interrupts the caller's wait and not that thread.
-int start_without_signals(pw_thread_loop* loop) {
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int r = pw_thread_loop_start(loop);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return r;
-}
+// Blocks every signal in the calling thread meanwhile. PipeWire starts its
+// threads (the loop's, the data loop's) from wherever it is first called, and
+// a thread inherits the mask: with every signal blocked there, a signal meant
+// for the caller (Ctrl-C) interrupts the caller's wait, not one of PipeWire's.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous_);
+  }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace
 
 // --- the connection -----------------------------------------------------------
 
 Result<std::unique_ptr<PipeWire>> PipeWire::connect() {
+  SignalsBlocked blocked;
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
   std::unique_ptr<PipeWire> pipewire(new PipeWire);
@@ -71,7 +80,7 @@ Result<std::unique_ptr<PipeWire>> PipeWire::connect() {
   if (pipewire->loop_ == nullptr) return std::unexpected(Error::ordinary("starting PipeWire's thread failed", {os_error_text(errno)}));
   pipewire->context_ = pw_context_new(pw_thread_loop_get_loop(pipewire->loop_), nullptr, 0);
   if (pipewire->context_ == nullptr) return std::unexpected(Error::ordinary("creating a PipeWire context failed", {os_error_text(errno)}));
-  if (const int r = start_without_signals(pipewire->loop_); r < 0)
+  if (const int r = pw_thread_loop_start(pipewire->loop_); r < 0)
     return std::unexpected(Error::ordinary("starting PipeWire's thread failed", {os_error_text(-r)}));
   int failure = 0;
   {
@@ -138,6 +147,7 @@ Result<std::unique_ptr<FrameStream>> FrameStream::connect(PipeWire& pipewire, st
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size_default, &size_min, &size_max),
       SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate_default, &rate_min, &rate_max)));
 
+  SignalsBlocked blocked;
   PipeWire::Lock lock(pipewire);
   pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                 PW_KEY_MEDIA_ROLE, "Screen", nullptr);

@@ -322,7 +322,8 @@ Result<bool> wait_readable(int fd, Clock::time_point deadline) {
 }  // namespace
 
 template <class Copy>
-auto FrameStream::with_frame(Clock::time_point deadline, Copy&& copy) -> decltype(copy(std::declval<Frame>())) {
+auto FrameStream::with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<Frame>())) {
+  const auto deadline = Clock::now() + wait;
   for (;;) {
     {
       PipeWire::Lock lock(pipewire_);
@@ -337,13 +338,13 @@ auto FrameStream::with_frame(Clock::time_point deadline, Copy&& copy) -> decltyp
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) {
       return std::unexpected(Error::ordinary("Mutter sent no frame of the monitor " + name_ + " in time",
-                                             {"the stream's first frame did not arrive within 5 seconds"}));
+                                             {"the stream's first frame did not arrive within " + std::to_string(wait.count()) + " ms"}));
     }
   }
 }
 
-Result<PixelArray> FrameStream::copy_newest(Clock::time_point deadline) {
-  return with_frame(deadline, [](const Frame& frame) -> Result<PixelArray> {
+Result<PixelArray> FrameStream::copy_newest(std::chrono::milliseconds first_frame_wait) {
+  return with_frame(first_frame_wait, [](const Frame& frame) -> Result<PixelArray> {
     auto pixels = allocate_pixels(frame.width, frame.height);
     if (!pixels) return pixels;
     copy_rows(frame.first, frame.stride, frame.width, frame.height, frame.wl_format, pixels->data.get());
@@ -352,8 +353,8 @@ Result<PixelArray> FrameStream::copy_newest(Clock::time_point deadline) {
 }
 
 Status FrameStream::copy_newest_into(std::uint8_t* destination, std::uint32_t width, std::uint32_t height,
-                                     Clock::time_point deadline) {
-  return with_frame(deadline, [&](const Frame& frame) -> Status {
+                                     std::chrono::milliseconds first_frame_wait) {
+  return with_frame(first_frame_wait, [&](const Frame& frame) -> Status {
     if (frame.width != width || frame.height != height) {
       return std::unexpected(Error::ordinary(
           "the monitor " + name_ + " changed its size", {"its frames are " + std::to_string(frame.width) + "x" +

@@ -60,12 +60,12 @@ class FrameStream {
   ~FrameStream();  // gives the held frame back and disconnects
 
   // The newest frame, as B, G, R, X rows packed; waits for the first frame
-  // until `deadline`.
-  Result<PixelArray> copy_newest(std::chrono::steady_clock::time_point deadline);
+  // `first_frame_wait` at most.
+  Result<PixelArray> copy_newest(std::chrono::milliseconds first_frame_wait);
   // The same into `destination` of width * height * 4 bytes, for a frame of
   // exactly that size.
   Status copy_newest_into(std::uint8_t* destination, std::uint32_t width, std::uint32_t height,
-                          std::chrono::steady_clock::time_point deadline);
+                          std::chrono::milliseconds first_frame_wait);
 
   // The stream failed or Mutter disconnected it (why: the error's cause).
   bool broken();
@@ -76,9 +76,10 @@ class FrameStream {
   struct Frame;
   // Under the lock: the held frame's place, or an error when the stream broke.
   Result<Frame> held_frame() const;
-  // Waits, without the lock, until a frame is held or the deadline has passed.
+  // Calls `copy` with the held frame under the lock, after waiting for one
+  // without the lock, `wait` at most.
   template <class Copy>
-  auto with_frame(std::chrono::steady_clock::time_point deadline, Copy&& copy) -> decltype(copy(std::declval<Frame>()));
+  auto with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<Frame>()));
   void wake() const;
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error);

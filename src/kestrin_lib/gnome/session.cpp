@@ -20,7 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long Mutter may take to start a stream or send a stream's first frame.
-constexpr auto stream_wait = std::chrono::seconds(5);
+constexpr std::chrono::milliseconds stream_wait = std::chrono::seconds(5);
 // Stopping at teardown: a Mutter that does not answer closes the session
 // anyway once the connection goes.
 constexpr auto stop_wait = std::chrono::milliseconds(500);
@@ -262,7 +262,7 @@ Result<PixelArray> Session::screenshot(std::size_t monitor) {
   auto stream = state_->stream_of(monitor);
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
-  return state_->streams[*stream]->copy_newest(Clock::now() + stream_wait);
+  return state_->streams[*stream]->copy_newest(stream_wait);
 }
 
 Status Session::screenshot_into(std::size_t monitor, std::uint8_t* destination) {
@@ -270,7 +270,7 @@ Status Session::screenshot_into(std::size_t monitor, std::uint8_t* destination) 
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto alive = state_->check_alive(); !alive) return alive;
   const Monitor& m = state_->monitors[*stream];
-  return state_->streams[*stream]->copy_newest_into(destination, m.width, m.height, Clock::now() + stream_wait);
+  return state_->streams[*stream]->copy_newest_into(destination, m.width, m.height, stream_wait);
 }
 
 }  // namespace kestrin::gnome

@@ -106,8 +106,10 @@ void GnomeDesktop::start_bus() {
   ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(socket); })) << "the session bus did not start";
 }
 
-void GnomeDesktop::start_mutter() {
-  mutter_ = spawn("mutter", {"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"});
+void GnomeDesktop::start_mutter(const std::vector<std::string>& monitors) {
+  std::vector<std::string> argv{"mutter", "--headless", "--wayland", "--no-x11"};
+  for (const std::string& monitor : monitors) argv.insert(argv.end(), {"--virtual-monitor", monitor});
+  mutter_ = spawn("mutter", argv);
   auto bus = gnome::Bus::open_session_bus();
   ASSERT_TRUE(bus) << report_text(bus.error());
   ASSERT_TRUE(wait_for([&] { return gnome::find_mutter(*bus).has_value(); }))

@@ -1,5 +1,5 @@
 // A private GNOME desktop for the GNOME session's tests: a session bus, Mutter
-// headless with one 1280x720 virtual monitor, PipeWire and WirePlumber, each
+// headless with virtual monitors, PipeWire and WirePlumber, each
 // started when a test asks and stopped by its pid. This process's
 // XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS point at it meanwhile.
 #pragma once
@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -27,7 +28,8 @@ class GnomeDesktop {
 
   // Each returns once the piece answers (an assertion fails otherwise).
   void start_bus();
-  void start_mutter();
+  // Mutter lays the monitors ("1280x720") out left to right, the first primary.
+  void start_mutter(const std::vector<std::string>& monitors = {"1280x720"});
   void start_pipewire();  // and WirePlumber, which links the streams
   void stop_mutter();  // at once, as a crash would
   // SIGSTOP or SIGCONT: a Mutter that does not answer, for a while.

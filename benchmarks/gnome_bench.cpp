@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
         {"button", [&](int i) { return session->button(BTN_MIDDLE, i % 2 == 0); }},
         {"keycode", [&](int i) { return session->keycode(KEY_LEFTSHIFT, i % 2 == 0); }},
         {"keysym", [&](int i) { return session->keysym(0xffe1 /* Shift_L */, i % 2 == 0); }},
-        {"axis_discrete", [&](int i) { return session->axis_discrete(kestrin::gnome::Axis::vertical, i % 2 ? 1 : -1); }},
+        {"axis_discrete",
+         [&](int i) { return session->axis_discrete(kestrin::gnome::Axis::vertical, i % 2 ? 1 : -1); }},
     };
     for (const auto& [name, input] : inputs)
       for (int i = 0; i < calls; ++i) samples[name].push_back(timed(name, [&] { return input(i); }));

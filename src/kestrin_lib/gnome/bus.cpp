@@ -115,7 +115,8 @@ Result<bool> Bus::step(Clock::time_point deadline) {
   pollfd socket{.fd = sd_bus_get_fd(bus_), .events = static_cast<short>(events), .revents = 0};
   const int ready = poll(&socket, 1, static_cast<int>(std::min<long long>(timeout, INT32_MAX)));
   if (ready < 0) {
-    if (errno != EINTR) return std::unexpected(Error::ordinary("waiting for the session bus failed", {os_error_text(errno)}));
+    if (errno != EINTR)
+      return std::unexpected(Error::ordinary("waiting for the session bus failed", {os_error_text(errno)}));
     if (interruption_requested()) return std::unexpected(Error::interrupted());
   }
   return true;

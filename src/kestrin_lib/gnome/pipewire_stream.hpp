@@ -15,6 +15,7 @@
 
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/fd.hpp"
+#include "kestrin_lib/gnome/frame.hpp"
 #include "kestrin_lib/helper.hpp"
 
 namespace kestrin::gnome {
@@ -73,13 +74,10 @@ class FrameStream {
  private:
   FrameStream(PipeWire& pipewire, std::string name) : pipewire_(pipewire), name_(std::move(name)) {}
 
-  struct Frame;
-  // Under the lock: the held frame's place, or an error when the stream broke.
-  Result<Frame> held_frame() const;
   // Calls `copy` with the held frame under the lock, after waiting for one
   // without the lock, `wait` at most.
   template <class Copy>
-  auto with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<Frame>()));
+  auto with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<FrameView>()));
   void wake() const;
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error);

@@ -150,10 +150,10 @@ Result<Session> open_session() {
   if (monitors->empty()) return std::unexpected(Error::ordinary("Mutter has no monitor switched on to record"));
   state->monitors = std::move(*monitors);
 
-  if (auto watched = watch(*state, state->bus.match("type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
-                                                        state->mutter + "'",
-                                                    on_mutter_gone, state.get()));
-      !watched)
+  // Mutter's leaving the bus ends the session; Mutter sends no Closed then.
+  const std::string mutter_gone =
+      "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" + state->mutter + "'";
+  if (auto watched = watch(*state, state->bus.match(mutter_gone, on_mutter_gone, state.get())); !watched)
     return std::unexpected(std::move(watched.error()));
   auto remote_desktop = create_remote_desktop(state->bus, state->mutter);
   if (!remote_desktop) return std::unexpected(std::move(remote_desktop.error()));

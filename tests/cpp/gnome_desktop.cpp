@@ -49,7 +49,7 @@ bool wait_for(Ready&& ready, std::chrono::milliseconds limit = 10s) {
 }  // namespace
 
 bool GnomeDesktop::installed() {
-  for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-daemon"})
+  for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-daemon", "foot"})
     if (!on_path(program)) return false;
   return true;
 }
@@ -67,6 +67,7 @@ GnomeDesktop::GnomeDesktop() {
 }
 
 GnomeDesktop::~GnomeDesktop() {
+  for (pid_t& pid : clients_) stop(pid);
   for (pid_t* pid : {&wireplumber_, &pipewire_, &mutter_, &bus_}) stop(*pid);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
@@ -125,6 +126,11 @@ void GnomeDesktop::start_pipewire() {
 
 // Mutter 43 spins instead of quitting on SIGTERM while a remote-desktop
 // session is open, so it is killed, as a crash would end it.
+void GnomeDesktop::start_client(const std::vector<std::string>& argv) {
+  ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
+  clients_.push_back(spawn(argv[0], argv));
+}
+
 void GnomeDesktop::stop_mutter() {
   if (mutter_ <= 0) return;
   kill(mutter_, SIGKILL);

@@ -16,7 +16,7 @@ namespace kestrin::testing {
 
 class GnomeDesktop {
  public:
-  // Whether mutter, pipewire, wireplumber and dbus-daemon are installed.
+  // Whether mutter, pipewire, wireplumber, dbus-daemon and foot are installed.
   static bool installed();
 
   GnomeDesktop();
@@ -31,6 +31,8 @@ class GnomeDesktop {
   // Mutter lays the monitors ("1280x720") out left to right, the first primary.
   void start_mutter(const std::vector<std::string>& monitors = {"1280x720"});
   void start_pipewire();  // and WirePlumber, which links the streams
+  // A Wayland client of Mutter (stopped with the desktop).
+  void start_client(const std::vector<std::string>& argv);
   void stop_mutter();  // at once, as a crash would
   // SIGSTOP or SIGCONT: a Mutter that does not answer, for a while.
   void pause_mutter(bool paused);
@@ -42,6 +44,7 @@ class GnomeDesktop {
   std::string dir_;
   std::unique_ptr<ScopedEnv> runtime_env_, bus_env_, wayland_env_, display_env_;
   pid_t bus_ = -1, mutter_ = -1, pipewire_ = -1, wireplumber_ = -1;
+  std::vector<pid_t> clients_;
 };
 
 }  // namespace kestrin::testing

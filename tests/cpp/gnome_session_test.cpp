@@ -71,7 +71,8 @@ std::string open_error() {
 class GnomeSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!GnomeDesktop::installed()) GTEST_SKIP() << "mutter, pipewire, wireplumber or dbus-daemon is not installed";
+    if (!GnomeDesktop::installed())
+      GTEST_SKIP() << "mutter, pipewire, wireplumber, dbus-daemon or foot is not installed";
     desktop_ = std::make_unique<GnomeDesktop>();
   }
   void TearDown() override { desktop_.reset(); }
@@ -136,6 +137,32 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   std::vector<std::uint8_t> again(picture->size());
   ASSERT_TRUE(session->screenshot_into(0, again.data()));
   EXPECT_TRUE(std::equal(again.begin(), again.end(), bytes));
+  // The frame screenshot() returned has been counted; a still screen sends
+  // no other, and the wait for one ends at its timeout.
+  auto seen = session->frames(0);
+  ASSERT_TRUE(seen);
+  EXPECT_GE(*seen, 1u);
+  auto counted = session->wait_for_frame(0, *seen - 1, 0ms);
+  auto still = session->wait_for_frame(0, *seen, 50ms);
+  ASSERT_TRUE(counted && still);
+  EXPECT_TRUE(*counted);
+  EXPECT_FALSE(*still);
+  // A window opens: the frames that show it wake the wait, and a screenshot
+  // is the newest of them (the first may come before the window is drawn).
+  ASSERT_TRUE(session->motion_absolute(0, 640, 360));
+  desktop_->start_client({"foot"});
+  bool changed = false;
+  for (auto give_up = std::chrono::steady_clock::now() + 5s; !changed && std::chrono::steady_clock::now() < give_up;) {
+    auto shown = session->wait_for_frame(0, *seen, 1s);
+    ASSERT_TRUE(shown) << report_text(shown.error());
+    if (!*shown) continue;
+    seen = session->frames(0);
+    ASSERT_TRUE(seen);
+    auto newest = session->screenshot(0);
+    ASSERT_TRUE(newest) << report_text(newest.error());
+    changed = !std::equal(bytes, bytes + picture->size(), newest->data.get());
+  }
+  EXPECT_TRUE(changed) << "no frame showed the window";
 
   EXPECT_TRUE(session->motion_absolute(0, 640.5, 360));
   EXPECT_TRUE(session->motion_absolute(1, 799, 599));

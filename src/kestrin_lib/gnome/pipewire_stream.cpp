@@ -214,6 +214,7 @@ void FrameStream::on_process(void* data) {
   if (newest == nullptr) return;
   if (self->held_ != nullptr) pw_stream_queue_buffer(self->stream_, self->held_);
   self->held_ = newest;
+  ++self->received_;
   self->wake();
 }
 
@@ -262,6 +263,23 @@ auto FrameStream::with_frame(std::chrono::milliseconds wait, Copy&& copy) -> dec
           Error::ordinary("Mutter sent no frame of the monitor " + name_ + " in time",
                           {"the stream's first frame did not arrive within " + std::to_string(wait.count()) + " ms"}));
     }
+  }
+}
+
+Result<std::uint64_t> FrameStream::frames() {
+  PipeWire::Lock lock(pipewire_);
+  if (!failure_.empty()) return std::unexpected(Error::ordinary("the GNOME screen cast ended", {failure_}));
+  return received_;
+}
+
+Result<bool> FrameStream::wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  for (;;) {
+    auto count = frames();
+    if (!count) return std::unexpected(std::move(count.error()));
+    if (*count > seen) return true;
+    auto woken = wait_readable(wake_.get(), deadline);
+    if (!woken || !*woken) return woken;
   }
 }
 

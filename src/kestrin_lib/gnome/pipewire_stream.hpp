@@ -68,6 +68,12 @@ class FrameStream {
   Status copy_newest_into(std::uint8_t* destination, std::uint32_t width, std::uint32_t height,
                           std::chrono::milliseconds first_frame_wait);
 
+  // How many whole frames have arrived.
+  Result<std::uint64_t> frames();
+  // Waits until more than `seen` frames have arrived, `wait` at most: false
+  // when none came.
+  Result<bool> wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait);
+
   // The stream failed or Mutter disconnected it (why: the error's cause).
   bool broken();
 
@@ -94,6 +100,7 @@ class FrameStream {
   Fd wake_;
   // The rest belongs to the PipeWire thread; others read it under the lock.
   pw_buffer* held_ = nullptr;
+  std::uint64_t received_ = 0;
   spa_video_info_raw format_{};
   std::uint32_t wl_format_ = 0;
   std::string failure_;

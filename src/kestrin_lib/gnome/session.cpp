@@ -273,4 +273,18 @@ Status Session::screenshot_into(std::size_t monitor, std::uint8_t* destination) 
   return state_->streams[*stream]->copy_newest_into(destination, m.width, m.height, stream_wait);
 }
 
+Result<std::uint64_t> Session::frames(std::size_t monitor) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
+  return state_->streams[*stream]->frames();
+}
+
+Result<bool> Session::wait_for_frame(std::size_t monitor, std::uint64_t seen, std::chrono::milliseconds timeout) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
+  return state_->streams[*stream]->wait_for_frame(seen, timeout);
+}
+
 }  // namespace kestrin::gnome

@@ -3,6 +3,7 @@
 // through PipeWire streams of org.gnome.Mutter.ScreenCast.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,13 @@ class Session {
   Result<PixelArray> screenshot(std::size_t monitor);
   // The same into `destination`, monitors()[monitor].width * height * 4 bytes.
   Status screenshot_into(std::size_t monitor, std::uint8_t* destination);
+
+  // How many frames of the monitor have arrived. With wait_for_frame a caller
+  // waits for the picture that follows what it did: count, act, wait.
+  Result<std::uint64_t> frames(std::size_t monitor);
+  // Waits until more than `seen` frames of the monitor have arrived, `timeout`
+  // at most: false when none came (a still screen sends none).
+  Result<bool> wait_for_frame(std::size_t monitor, std::uint64_t seen, std::chrono::milliseconds timeout);
 
  private:
   std::unique_ptr<SessionState> state_;

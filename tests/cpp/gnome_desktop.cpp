@@ -126,6 +126,11 @@ void GnomeDesktop::start_pipewire() {
 
 // Mutter 43 spins instead of quitting on SIGTERM while a remote-desktop
 // session is open, so it is killed, as a crash would end it.
+void GnomeDesktop::stop_pipewire() {
+  stop(wireplumber_);
+  stop(pipewire_);
+}
+
 void GnomeDesktop::start_client(const std::vector<std::string>& argv) {
   ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
   clients_.push_back(spawn(argv[0], argv));

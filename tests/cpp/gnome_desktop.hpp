@@ -33,6 +33,7 @@ class GnomeDesktop {
   void start_pipewire();  // and WirePlumber, which links the streams
   // A Wayland client of Mutter (stopped with the desktop).
   void start_client(const std::vector<std::string>& argv);
+  void stop_pipewire();  // and WirePlumber
   void stop_mutter();  // at once, as a crash would
   // SIGSTOP or SIGCONT: a Mutter that does not answer, for a while.
   void pause_mutter(bool paused);

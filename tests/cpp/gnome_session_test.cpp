@@ -54,6 +54,15 @@ Status interrupted_while_mutter_is_paused(GnomeDesktop& desktop, const std::func
   return done;
 }
 
+// Whether the session notices its end within two seconds.
+bool ends(gnome::Session& session) {
+  for (int i = 0; i < 200; ++i) {
+    if (!session.alive()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
 std::string open_error() {
   auto session = gnome::open_session();
   return session ? std::string("a session") : report_text(session.error());
@@ -86,6 +95,16 @@ TEST_F(GnomeSessionTest, MissingPiecesAreNamed) {
       << open_error();
   ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter());
   EXPECT_NE(open_error().find("PipeWire is not running"), std::string::npos) << open_error();
+
+  // PipeWire going away later ends the session: no frame could come again.
+  ASSERT_NO_FATAL_FAILURE(desktop_->start_pipewire());
+  auto session = gnome::open_session();
+  ASSERT_TRUE(session) << report_text(session.error());
+  desktop_->stop_pipewire();
+  EXPECT_TRUE(ends(*session)) << "the session still seems alive after PipeWire stopped";
+  auto picture = session->screenshot(0);
+  ASSERT_FALSE(picture);
+  EXPECT_EQ(picture.error().message, "the GNOME remote-desktop session ended");
 }
 
 std::tuple<std::string, std::int32_t, std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, double,
@@ -182,12 +201,7 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   EXPECT_TRUE(session->alive());
 
   desktop_->stop_mutter();
-  bool ended = false;
-  for (int i = 0; i < 200 && !ended; ++i) {
-    ended = !session->alive();
-    if (!ended) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(ended) << "the session still seems alive after Mutter stopped";
+  EXPECT_TRUE(ends(*session)) << "the session still seems alive after Mutter stopped";
   auto picture_after = session->screenshot(0);
   const Status screenshot_after =
       picture_after ? Status{} : Status(std::unexpected(std::move(picture_after.error())));

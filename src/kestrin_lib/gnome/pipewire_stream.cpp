@@ -218,9 +218,10 @@ void FrameStream::on_process(void* data) {
   self->wake();
 }
 
-bool FrameStream::broken() {
+std::optional<std::string> FrameStream::failure() {
   PipeWire::Lock lock(pipewire_);
-  return !failure_.empty();
+  if (failure_.empty()) return std::nullopt;
+  return failure_;
 }
 
 namespace {

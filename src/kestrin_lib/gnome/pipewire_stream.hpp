@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kestrin_lib/error.hpp"
@@ -74,8 +75,8 @@ class FrameStream {
   // when none came.
   Result<bool> wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait);
 
-  // The stream failed or Mutter disconnected it (why: the error's cause).
-  bool broken();
+  // Why the stream failed or was disconnected; nothing while it lasts.
+  std::optional<std::string> failure();
 
  private:
   FrameStream(PipeWire& pipewire, std::string name) : pipewire_(pipewire), name_(std::move(name)) {}

@@ -48,7 +48,7 @@ Result<Bus> Bus::open_session_bus() {
   if (r < 0) {
     std::string cause = address != nullptr && *address != '\0'
                             ? "DBUS_SESSION_BUS_ADDRESS is " + std::string(address) + ": " + os_error_text(-r)
-                            : "DBUS_SESSION_BUS_ADDRESS is not set and $XDG_RUNTIME_DIR/bus is absent: " +
+                            : "DBUS_SESSION_BUS_ADDRESS is not set, and $XDG_RUNTIME_DIR/bus did not answer: " +
                                   os_error_text(-r);
     return std::unexpected(Error::ordinary(
         "there is no D-Bus session bus to reach GNOME on: run this inside the GNOME session (or start one with "

@@ -85,6 +85,7 @@ class GnomeSessionTest : public ::testing::Test {
 // Each missing piece is named, with what to start; the desktop is completed
 // step by step, so one Mutter serves every case.
 TEST_F(GnomeSessionTest, MissingPiecesAreNamed) {
+  const int descriptors_before = open_descriptors();
   EXPECT_NE(open_error().find("there is no D-Bus session bus to reach GNOME on"), std::string::npos) << open_error();
   {
     ScopedEnv unset("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
@@ -97,6 +98,7 @@ TEST_F(GnomeSessionTest, MissingPiecesAreNamed) {
       << open_error();
   ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter());
   EXPECT_NE(open_error().find("PipeWire is not running"), std::string::npos) << open_error();
+  EXPECT_EQ(open_descriptors(), descriptors_before) << "a failed opening left descriptors open";
 
   // A method this Mutter lacks (an older or newer one) is named as such.
   auto bus = gnome::Bus::open_session_bus();

@@ -25,6 +25,9 @@ packages=(
   # protocols, and the tests check what construction says there.
   phoc xwayland weston cage
 )
+# The GNOME backend's libraries: sd-bus for Mutter's D-Bus services, PipeWire
+# for the screen cast's frames.
+packages+=(libsystemd-dev libpipewire-0.3-dev)
 . /etc/os-release
 if [ "${VERSION_ID:-}" != "12" ]; then
   # Debian 13 and later bring a Python that is new enough.

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <linux/sockios.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <string>
@@ -158,11 +160,11 @@ Result<bool> EventQueue::wait_for_socket(short events,
       auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
       timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT32_MAX));
     }
-    const int ready = poll(&socket, 1, timeout);
-    if (ready > 0) return true;
-    if (ready == 0) return false;
+    auto ready = poll_interruptible(&socket, 1, timeout);
+    if (!ready) return std::unexpected(std::move(ready.error()));
+    if (*ready > 0) return true;
+    if (*ready == 0) return false;
     if (errno != EINTR) return std::unexpected(dispatch_error());
-    if (interruption_requested()) return std::unexpected(Error::interrupted());
   }
 }
 
@@ -189,6 +191,24 @@ void set_interrupt_check(InterruptCheck check) { interrupt_check.store(check, st
 bool interruption_requested() {
   InterruptCheck check = interrupt_check.load(std::memory_order_acquire);
   return check != nullptr && check();
+}
+
+Result<int> poll_interruptible(pollfd* fds, unsigned long count, int timeout_ms) {
+  sigset_t every, previous;
+  sigfillset(&every);
+  pthread_sigmask(SIG_BLOCK, &every, &previous);
+  struct RestoreMask {
+    const sigset_t& mask;
+    ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } restore{previous};
+  if (interruption_requested()) return std::unexpected(Error::interrupted());
+  timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1'000'000L};
+  const int ready = ::ppoll(fds, count, timeout_ms < 0 ? nullptr : &timeout, &previous);
+  if (ready >= 0) return ready;
+  const int failed = errno;
+  if (failed == EINTR && interruption_requested()) return std::unexpected(Error::interrupted());
+  errno = failed;
+  return -1;
 }
 
 QueueHandle::QueueHandle(const EventQueue& queue) : wrapper_(nullptr), queue_(queue.queue()) {

@@ -14,6 +14,8 @@
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/fd.hpp"
 
+struct pollfd;
+
 namespace kestrin {
 
 template <class T>
@@ -127,6 +129,15 @@ void set_interrupt_check(InterruptCheck check);
 // Asks the check, after a signal interrupted any other wait of the core (the
 // GNOME session's bus and frames): true ends the wait. False when none is set.
 bool interruption_requested();
+
+// poll(2) for every wait of the core, which no signal can slip past. Python's
+// own handler only notes a signal, so one that arrived just before a plain
+// poll would go unseen until the poll ended, which without a timeout is never:
+// signals are held from the check until ppoll waits, so such a signal either
+// was seen by the check or interrupts the wait. Returns poll's count; a
+// signal the check lets go on gives -1 with errno EINTR (wait again), one it
+// accepts gives Error::interrupted(). `timeout_ms` < 0 waits for ever.
+Result<int> poll_interruptible(pollfd* fds, unsigned long count, int timeout_ms);
 
 // For teardown, which closes the socket right after: sends what is queued
 // and waits until the compositor has read it, a quarter of a second at

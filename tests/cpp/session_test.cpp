@@ -502,19 +502,22 @@ TEST(LogRecords, NothingIsFormattedWhileTheFacadeIsOff) {
 }
 
 // A compositor that stops answering, and a thread that keeps interrupting the
-// waiting thread with a signal whose handler does nothing (no SA_RESTART, so
-// poll returns EINTR). The interruption check counts its calls and ends the
-// wait at the `stop_at`-th.
+// waiting thread with a signal whose handler only notes it, as Python's does
+// (no SA_RESTART, so poll returns EINTR). The interruption check, like the
+// interpreter's, has nothing to do when no signal was noted; it counts the
+// signals it handles and ends the wait at the `stop_at`-th.
 class Interruption : public ::testing::Test {
  protected:
   static inline std::atomic<int> checks{0};
+  static inline std::atomic<bool> noted{false};
   static inline int stop_at = 0;
-  static bool check() { return ++checks >= stop_at; }
+  static bool check() { return noted.exchange(false) && ++checks >= stop_at; }
 
   void SetUp() override {
     checks = 0;
+    noted = false;
     struct sigaction action {};
-    action.sa_handler = [](int) {};
+    action.sa_handler = [](int) { noted = true; };
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &saved_), 0);
     set_interrupt_check(check);
@@ -559,6 +562,19 @@ TEST_F(Interruption, CheckDecidesWhetherTheWaitEnds) {
   EXPECT_TRUE(moved.error().is_interrupted());
   EXPECT_EQ(report_text(moved.error()), "the wait for the compositor was interrupted");
   EXPECT_EQ(checks, 3) << "the first two interruptions must leave the wait going";
+}
+
+// A signal that lands before the wait starts, while no poll is there to be
+// interrupted, still ends it.
+TEST_F(Interruption, SignalJustBeforeTheWaitEndsIt) {
+  FakeCompositor compositor;
+  Kestrin session = connected(compositor);
+  stop_at = 1;
+  ASSERT_EQ(raise(SIGUSR1), 0);
+  auto waited = session.event_queue.dispatch_pass_until(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+  ASSERT_FALSE(waited) << "the wait ran to its deadline: the noted signal was missed";
+  EXPECT_TRUE(waited.error().is_interrupted());
+  EXPECT_EQ(checks, 1);
 }
 
 TEST_F(Interruption, ConstructionPassesTheInterruptionOnInsteadOfAFault) {

@@ -129,12 +129,10 @@ Result<bool> Bus::step(Clock::time_point deadline) {
     timeout = std::min<long long>(timeout, until > now ? static_cast<long long>((until - now + 999) / 1000) : 0);
   }
   pollfd socket{.fd = sd_bus_get_fd(bus_), .events = static_cast<short>(events), .revents = 0};
-  const int ready = poll(&socket, 1, static_cast<int>(std::min<long long>(timeout, INT32_MAX)));
-  if (ready < 0) {
-    if (errno != EINTR)
-      return std::unexpected(Error::ordinary("waiting for the session bus failed", {os_error_text(errno)}));
-    if (interruption_requested()) return std::unexpected(Error::interrupted());
-  }
+  auto ready = poll_interruptible(&socket, 1, static_cast<int>(std::min<long long>(timeout, INT32_MAX)));
+  if (!ready) return std::unexpected(std::move(ready.error()));
+  if (*ready < 0 && errno != EINTR)
+    return std::unexpected(Error::ordinary("waiting for the session bus failed", {os_error_text(errno)}));
   return true;
 }
 

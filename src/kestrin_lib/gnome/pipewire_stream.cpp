@@ -240,13 +240,14 @@ Result<bool> wait_readable(int fd, Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     pollfd wake{.fd = fd, .events = POLLIN, .revents = 0};
-    const int ready = poll(&wake, 1, static_cast<int>(std::min<long long>(left, INT32_MAX)));
+    auto polled = poll_interruptible(&wake, 1, static_cast<int>(std::min<long long>(left, INT32_MAX)));
+    if (!polled) return std::unexpected(std::move(polled.error()));
+    const int ready = *polled;
     if (ready > 0) {
       std::uint64_t count = 0;
       [[maybe_unused]] auto read = ::read(fd, &count, sizeof count);
       return true;
     }
-    if (ready < 0 && errno == EINTR && interruption_requested()) return std::unexpected(Error::interrupted());
   }
 }
 

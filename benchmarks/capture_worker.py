@@ -1,80 +1,95 @@
-"""Frame interval and client CPU of Capture.grab() beside screenshot(), and
-the CPU an idle wait_for_change costs, against a private headless sway at
-1280x720, 1920x1080 and 3840x2160. Run with the project's interpreter:
-.venv/bin/python benchmarks/capture_bench.py [frames]"""
+"""The Python half of the capture rows of the benchmark suite, in an
+interpreter of its own (run by benchmarks/run.py, not by hand).
+
+    capture_worker.py loops FRAMES
+        screenshot() in a loop, Capture.grab() in a loop, grab_into() and
+        iteration: the interval from one frame's return to the next one's,
+        and the process's CPU per frame over each loop.
+    capture_worker.py latency WAITS
+        wait_for_change against the probe changing its picture: before each
+        wait the line "paint I" asks the driver to have the probe paint; after
+        it, "returned T" gives time.monotonic_ns() at the return, and the
+        driver answers with a line when the next may start. Then one idle
+        wait_for_change of 2 seconds on the still screen and its CPU share.
+
+The last line on stdout is "result " and a JSON object, times in nanoseconds.
+"""
 
 from __future__ import annotations
 
-import os
-import statistics
-import subprocess
+import gc
+import json
 import sys
 import time
-from pathlib import Path
+from collections.abc import Callable
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "support"))
-
-from headless import HeadlessSway  # noqa: E402
-
-import kestrin  # noqa: E402
-
-SIZES = [(1280, 720), (1920, 1080), (3840, 2160)]
+IDLE_WAIT_MS = 2000
 
 
-def cpu() -> float:
-    times = os.times()
-    return times.user + times.system
-
-
-def loop(step, frames: int) -> tuple[float, float]:
-    """Median interval (ms) and client CPU per frame (ms)."""
+def loop(step: Callable[[], object], frames: int) -> tuple[list[int], int]:
+    """Intervals between returns and the CPU per frame, the first call not
+    counted (first-use costs)."""
     step()
     intervals = []
-    started_cpu = cpu()
-    last = time.perf_counter()
+    cpu0 = time.process_time_ns()
+    last = time.perf_counter_ns()
     for _ in range(frames):
         step()
-        now = time.perf_counter()
-        intervals.append((now - last) * 1000)
+        now = time.perf_counter_ns()
+        intervals.append(now - last)
         last = now
-    return statistics.median(intervals), (cpu() - started_cpu) * 1000 / frames
+    return intervals, (time.process_time_ns() - cpu0) // frames
 
 
-def measure(width: int, height: int, frames: int) -> None:
-    with HeadlessSway(width, height) as sway:
-        keyboard = subprocess.Popen([str(ROOT / "build/tests/bin/kestrin-seat-keyboard")], env=sway.env(),
-                                    stdout=subprocess.PIPE, stdin=subprocess.PIPE, text=True)
-        try:
-            assert keyboard.stdout is not None and keyboard.stdout.readline().strip() == "ready"
-            k = kestrin.Kestrin(sway.socket_path)
-            shot = loop(k.screenshot, frames)
-            with k.capture() as cap:
-                grab = loop(cap.grab, frames)
-                into = cap.grab()
-                grab_into = loop(lambda: cap.grab_into(into), frames)
-                frames_of = iter(cap)
-                iterated = loop(lambda: next(frames_of), frames)
-                cap.wait_for_change(timeout_ms=200)  # the first reports the whole output
-                started = cpu()
-                woke = time.perf_counter()
-                result = cap.wait_for_change(timeout_ms=2000)
-                idle_share = (cpu() - started) / (time.perf_counter() - woke)
-            print(f"{width}x{height}: screenshot() {shot[0]:.2f} ms/frame, CPU {shot[1]:.2f} ms; "
-                  f"grab() {grab[0]:.2f} ms ({grab[0] / 16.667:.3f}x 16.67 ms), CPU {grab[1]:.2f} ms; "
-                  f"grab_into() {grab_into[0]:.2f} ms, CPU {grab_into[1]:.2f} ms; "
-                  f"for frame in cap: {iterated[0]:.2f} ms ({iterated[0] / 16.667:.3f}x), CPU {iterated[1]:.2f} ms; "
-                  f"idle 2 s wait_for_change: {idle_share * 100:.2f}% of a core "
-                  f"({'timed out' if result is None else 'woke'})", flush=True)
-        finally:
-            keyboard.terminate()
-            keyboard.wait()
+def loops(frames: int) -> dict:
+    import kestrin
+
+    k = kestrin.Kestrin()
+    result: dict[str, list[int]] = {}
+
+    def record(name: str, measured: tuple[list[int], int]) -> None:
+        result[name] = measured[0]
+        result["cpu_" + name] = [measured[1]]
+
+    record("screenshot", loop(k.screenshot, frames))
+    with k.capture() as cap:
+        record("grab", loop(cap.grab, frames))
+        into = cap.grab()
+        record("grab_into", loop(lambda: cap.grab_into(into), frames))
+        frames_of = iter(cap)
+        record("iterate", loop(lambda: next(frames_of), frames))
+    return result
+
+
+def latency(waits: int) -> dict:
+    import kestrin
+
+    k = kestrin.Kestrin()
+    returned: list[int] = []
+    with k.capture() as cap:
+        # The first wait of a connection reports the whole output.
+        cap.wait_for_change(timeout_ms=500)
+        for i in range(waits):
+            print(f"paint {i}", flush=True)
+            changed = cap.wait_for_change(timeout_ms=2000)
+            returned.append(time.monotonic_ns() if changed is not None else -1)
+            print(f"returned {returned[-1]}", flush=True)
+            if not sys.stdin.readline():
+                raise SystemExit("capture_worker: the driver closed stdin")
+        cpu0 = time.process_time_ns()
+        wall0 = time.monotonic_ns()
+        still = cap.wait_for_change(timeout_ms=IDLE_WAIT_MS)
+        idle_share = (time.process_time_ns() - cpu0) / (time.monotonic_ns() - wall0)
+    return {"returned": returned, "idle_cpu_ppm": [round(idle_share * 1e6)], "idle_woke": [int(still is not None)]}
 
 
 def main() -> None:
-    frames = int(sys.argv[1]) if len(sys.argv) > 1 else 120
-    for width, height in SIZES:
-        measure(width, height, frames)
+    import numpy  # noqa: F401  imported before timing: the first capture would import it
+
+    mode, count = sys.argv[1], int(sys.argv[2])
+    gc.disable()  # a collection in a timed loop would be charged to one frame
+    result = loops(count) if mode == "loops" else latency(count)
+    print("result " + json.dumps(result), flush=True)
 
 
 if __name__ == "__main__":

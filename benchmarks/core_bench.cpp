@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/screencopy.hpp"
@@ -47,29 +48,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Samples = std::vector<std::int64_t>;
+using namespace bench;
 
 constexpr std::uint32_t key_a = 30;  // evdev KEY_A
-
-std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-}
-
-[[noreturn]] void die(const std::string& what, const kestrin::Error& error) {
-  std::cerr << "kestrin-bench: " << what << ": " << kestrin::report_text(error) << '\n';
-  std::exit(1);
-}
-
-template <class T>
-T must(kestrin::Result<T> result, const char* what) {
-  if (!result) die(what, result.error());
-  return std::move(*result);
-}
-
-void must(kestrin::Status status, const char* what) {
-  if (!status) die(what, status.error());
-}
 
 void ask_for_active_keyboard() {
   std::cout << "activate" << std::endl;
@@ -125,14 +106,6 @@ const kestrin::screencopy::FrameListener phased_listener = {
     .buffer_done = on_buffer_done,
 };
 
-// This thread's CPU time: what a call costs the client itself, whatever the
-// compositor and the scheduler add to its wall time.
-std::int64_t thread_cpu_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
 // The compositor's minor page faults so far: the process at the other end of
 // the session's socket, read from /proc. -1 when it cannot be read.
 std::int64_t compositor_minor_faults(const kestrin::EventQueue& queue) {
@@ -156,12 +129,6 @@ std::int64_t own_minor_faults() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_minflt;
-}
-
-std::int64_t monotonic_now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
 struct Phases {
@@ -361,32 +328,6 @@ void time_formats(std::map<std::string, Samples>& formats, unsigned reads) {
 }
 
 // --- output ------------------------------------------------------------------
-
-void write_samples(std::string& out, const std::map<std::string, Samples>& groups) {
-  out += '{';
-  bool first_group = true;
-  for (const auto& [name, samples] : groups) {
-    if (!first_group) out += ',';
-    first_group = false;
-    out += '"' + name + "\":[";
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      if (i != 0) out += ',';
-      out += std::to_string(samples[i]);
-    }
-    out += ']';
-  }
-  out += '}';
-}
-
-unsigned parse_count(const char* text, const char* option) {
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 1'000'000) {
-    std::cerr << "kestrin-bench: " << option << " wants a count from 1 to 1000000\n";
-    std::exit(2);
-  }
-  return static_cast<unsigned>(value);
-}
 
 }  // namespace
 

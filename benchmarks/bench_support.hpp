@@ -1,5 +1,6 @@
-// What the benchmark programs share: their clocks, failing loudly, and the
-// "result " line of samples that benchmarks/run.py reads.
+// What the benchmark programs share: their clocks, failing loudly, a timed
+// screencopy frame, and the "result " line of samples that benchmarks/run.py
+// reads.
 #pragma once
 
 #include <chrono>
@@ -8,10 +9,13 @@
 #include <ctime>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kestrin_lib/error.hpp"
+#include "kestrin_lib/helper.hpp"
+#include "kestrin_lib/screencopy.hpp"
 
 namespace bench {
 
@@ -54,6 +58,35 @@ inline std::int64_t monotonic_now_ns() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
+
+// What a screencopy frame said, with the ready event's CLOCK_MONOTONIC stamp,
+// which wlroots takes as the output commit begins.
+struct TimedFrame {
+  std::optional<kestrin::ScreencopyBuffer> buffer;
+  bool announced = false;  // buffer_done
+  bool ready = false;
+  bool failed = false;
+  std::int64_t ready_stamp_ns = 0;
+};
+
+inline TimedFrame& timed_frame(void* data) { return *static_cast<TimedFrame*>(data); }
+
+inline const kestrin::screencopy::FrameListener timed_frame_listener = {
+    .buffer = [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width,
+                 std::uint32_t height,
+                 std::uint32_t stride) { timed_frame(data).buffer = kestrin::ScreencopyBuffer{format, width, height, stride}; },
+    .flags = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t) {},
+    .ready =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t sec_hi, std::uint32_t sec_lo, std::uint32_t nsec) {
+          const auto seconds = static_cast<std::int64_t>((std::uint64_t{sec_hi} << 32) | sec_lo);
+          timed_frame(data).ready_stamp_ns = seconds * 1'000'000'000 + nsec;
+          timed_frame(data).ready = true;
+        },
+    .failed = [](void* data, zwlr_screencopy_frame_v1*) { timed_frame(data).failed = true; },
+    .damage = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {},
+    .linux_dmabuf = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {},
+    .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { timed_frame(data).announced = true; },
+};
 
 inline void write_samples(std::string& out, const std::map<std::string, Samples>& groups) {
   out += '{';

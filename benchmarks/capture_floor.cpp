@@ -35,47 +35,12 @@ using namespace bench;
 
 enum class ReadMode { none, pread, mmap };
 
-struct FrameState {
-  std::optional<kestrin::ScreencopyBuffer> buffer;
-  bool announced = false;
-  bool ready = false;
-  bool failed = false;
-  std::int64_t ready_stamp_ns = 0;
-};
-
-FrameState& state_of(void* data) { return *static_cast<FrameState*>(data); }
-
-void on_buffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width, std::uint32_t height,
-               std::uint32_t stride) {
-  state_of(data).buffer = kestrin::ScreencopyBuffer{format, width, height, stride};
-}
-void on_flags(void*, zwlr_screencopy_frame_v1*, std::uint32_t) {}
-void on_ready(void* data, zwlr_screencopy_frame_v1*, std::uint32_t sec_hi, std::uint32_t sec_lo, std::uint32_t nsec) {
-  const auto seconds = static_cast<std::int64_t>((std::uint64_t{sec_hi} << 32) | sec_lo);
-  state_of(data).ready_stamp_ns = seconds * 1'000'000'000 + nsec;
-  state_of(data).ready = true;
-}
-void on_failed(void* data, zwlr_screencopy_frame_v1*) { state_of(data).failed = true; }
-void on_damage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
-void on_linux_dmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {}
-void on_buffer_done(void* data, zwlr_screencopy_frame_v1*) { state_of(data).announced = true; }
-
-const kestrin::screencopy::FrameListener listener = {
-    .buffer = on_buffer,
-    .flags = on_flags,
-    .ready = on_ready,
-    .failed = on_failed,
-    .damage = on_damage,
-    .linux_dmabuf = on_linux_dmabuf,
-    .buffer_done = on_buffer_done,
-};
-
 // Asks for a frame of the first output and waits for its buffer events.
-kestrin::Proxy<zwlr_screencopy_frame_v1> start_frame(kestrin::Kestrin& k, FrameState& state) {
+kestrin::Proxy<zwlr_screencopy_frame_v1> start_frame(kestrin::Kestrin& k, TimedFrame& state) {
   auto& app = *k.app_data;
   kestrin::Proxy<zwlr_screencopy_frame_v1> frame(kestrin::screencopy::capture_output(
       app.screencopy_manager.get(), 0, app.outputs.begin()->second.output.get(), k.queue_handle));
-  kestrin::screencopy::add_listener(frame.get(), &listener, &state);
+  kestrin::screencopy::add_listener(frame.get(), &timed_frame_listener, &state);
   if (wl_proxy_get_version(kestrin::as_proxy(frame.get())) < 3) {
     must(kestrin::roundtrip(k.event_queue, k.queue_handle), "roundtrip after capture_output");
   } else {
@@ -121,7 +86,7 @@ int main(int argc, char** argv) {
     die("connect", kestrin::Error::ordinary("no screencopy or no output"));
 
   // The one buffer, made for the first frame's announcement and kept.
-  FrameState first;
+  TimedFrame first;
   auto frame = start_frame(k, first);
   const kestrin::ScreencopyBuffer announced = *first.buffer;
   const auto size = static_cast<std::int32_t>(announced.stride * announced.height);
@@ -149,8 +114,8 @@ int main(int argc, char** argv) {
   std::int64_t last_stamp = 0;
   // Frame 0 is not counted: it makes the buffer and touches every page.
   for (unsigned i = 0; i <= frames; ++i) {
-    FrameState next;
-    FrameState& state = i == 0 ? first : next;
+    TimedFrame next;
+    TimedFrame& state = i == 0 ? first : next;
     if (i != 0) frame = start_frame(k, state);
     const std::int64_t copy_sent = monotonic_now_ns();
     kestrin::screencopy::copy(frame.get(), buffer.get());

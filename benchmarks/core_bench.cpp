@@ -73,39 +73,6 @@ void ask_for_active_keyboard() {
 // step. Before the stamp lies the wait for the compositor's next frame and
 // its rendering; after it, the copy into our buffer and the ready's delivery.
 
-struct PhasedFrame {
-  std::optional<kestrin::ScreencopyBuffer> buffer;
-  bool ready = false;
-  bool failed = false;
-  std::int64_t ready_stamp_ns = 0;
-};
-
-void on_buffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width, std::uint32_t height,
-               std::uint32_t stride) {
-  static_cast<PhasedFrame*>(data)->buffer = kestrin::ScreencopyBuffer{format, width, height, stride};
-}
-void on_flags(void*, zwlr_screencopy_frame_v1*, std::uint32_t) {}
-void on_ready(void* data, zwlr_screencopy_frame_v1*, std::uint32_t sec_hi, std::uint32_t sec_lo, std::uint32_t nsec) {
-  auto* frame = static_cast<PhasedFrame*>(data);
-  const std::int64_t seconds = static_cast<std::int64_t>((std::uint64_t{sec_hi} << 32) | sec_lo);
-  frame->ready_stamp_ns = seconds * 1'000'000'000 + nsec;
-  frame->ready = true;
-}
-void on_failed(void* data, zwlr_screencopy_frame_v1*) { static_cast<PhasedFrame*>(data)->failed = true; }
-void on_damage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
-void on_linux_dmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {}
-void on_buffer_done(void*, zwlr_screencopy_frame_v1*) {}
-
-const kestrin::screencopy::FrameListener phased_listener = {
-    .buffer = on_buffer,
-    .flags = on_flags,
-    .ready = on_ready,
-    .failed = on_failed,
-    .damage = on_damage,
-    .linux_dmabuf = on_linux_dmabuf,
-    .buffer_done = on_buffer_done,
-};
-
 // The compositor's minor page faults so far: the process at the other end of
 // the session's socket, read from /proc. -1 when it cannot be read.
 std::int64_t compositor_minor_faults(const kestrin::EventQueue& queue) {
@@ -151,14 +118,14 @@ void phased_capture(kestrin::Kestrin& session, Phases& phases, const std::string
   const auto& queue = session.event_queue;
   const auto& handle = session.queue_handle;
   wl_output* output = app.outputs.begin()->second.output.get();
-  PhasedFrame state;
+  TimedFrame state;
 
   const std::int64_t faults_before = compositor_minor_faults(queue);
   const std::int64_t own_faults_before = own_minor_faults();
   auto t0 = Clock::now();
   kestrin::Proxy<zwlr_screencopy_frame_v1> frame(
       kestrin::screencopy::capture_output(app.screencopy_manager.get(), 0, output, handle));
-  kestrin::screencopy::add_listener(frame.get(), &phased_listener, &state);
+  kestrin::screencopy::add_listener(frame.get(), &timed_frame_listener, &state);
   must(kestrin::roundtrip(queue, handle), "roundtrip after capture_output");
   while (!state.buffer && !state.failed) must(queue.dispatch_pass(), "waiting for the buffer event");
   if (state.failed) die("capture", kestrin::Error::ordinary("the compositor failed the capture"));

@@ -21,7 +21,13 @@ then measures, all in this one run:
   sway that shows nothing (an empty desktop, as a user would try it), with
   grim writing a file there.
 - the capture's last step, reading a frame out of its file, in each pixel
-  format a compositor may announce (kestrin-bench, no compositor involved).
+  format a compositor may announce (kestrin-bench, no compositor involved);
+- wait_for_change against the probe changing its picture, from the probe's
+  commit to the return, and the CPU of an idle wait (capture_worker.py);
+- after the rounds, on a sway of each size in turn (1280x720, 1920x1080,
+  3840x2160) showing nothing: screenshot(), Capture.grab(), grab_into() and
+  iteration in loops (capture_worker.py) beside the C reuse floor, a client
+  that keeps one buffer for all its frames (kestrin-capture-floor).
 
 The run is made of rounds, and every round measures every row (the core and
 the Python calls each in a process of its own), so that a slow stretch of the
@@ -40,8 +46,10 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import IO
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "support"))
@@ -193,9 +201,11 @@ class SeatKeyboard:
 # --- running the measuring processes ------------------------------------------
 
 
-def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | SeatKeyboard) -> dict:
-    """Runs kestrin-bench or py_worker.py, answers its "activate" lines and
-    returns its result object."""
+def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | SeatKeyboard,
+                 other_line: Callable[[str, IO[str]], None] | None = None) -> dict:
+    """Runs kestrin-bench, py_worker.py or capture_worker.py, answers its
+    "activate" lines, hands any other line to `other_line` with the program's
+    stdin, and returns its result object."""
     process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert process.stdin is not None and process.stdout is not None
     result = None
@@ -206,8 +216,10 @@ def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | Se
             process.stdin.flush()
         elif line.startswith("result "):
             result = json.loads(line[len("result ") :])
+        elif other_line is not None:
+            other_line(line, process.stdin)
     if process.wait() != 0 or result is None:
-        raise RuntimeError(f"{command[0]} failed with status {process.returncode}")
+        raise RuntimeError(f"{' '.join(command[:3])} failed with status {process.returncode}")
     return result
 
 
@@ -215,14 +227,11 @@ def run_latency(python: str, env: dict[str, str], probe: QuietProbe, waits: int)
     """Runs capture_worker.py latency: has the probe paint whenever the
     worker is about to wait, and returns the times from the probe's commit to
     wait_for_change's return, with the worker's result object."""
-    probe.activate_keyboard()
-    command = [python, str(ROOT / "benchmarks" / "capture_worker.py"), "latency", str(waits)]
-    process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert process.stdin is not None and process.stdout is not None
     committed = 0
     latencies: list[int] = []
-    result = None
-    for line in process.stdout:
+
+    def on_line(line: str, stdin: IO[str]) -> None:
+        nonlocal committed
         if line.startswith("paint "):
             # A different square each time, so that every paint changes pixels.
             i = int(line.split()[1])
@@ -232,13 +241,12 @@ def run_latency(python: str, env: dict[str, str], probe: QuietProbe, waits: int)
             if returned < 0:
                 raise RuntimeError("wait_for_change timed out although the probe changed its picture")
             latencies.append(returned - committed)
-            process.stdin.write("next\n")
-            process.stdin.flush()
-        elif line.startswith("result "):
-            result = json.loads(line[len("result ") :])
-    if process.wait() != 0 or result is None:
-        raise RuntimeError(f"capture_worker.py latency failed with status {process.returncode}")
-    return latencies, result
+            stdin.write("next\n")
+            stdin.flush()
+
+    probe.activate_keyboard()
+    command = [python, str(ROOT / "benchmarks" / "capture_worker.py"), "latency", str(waits)]
+    return latencies, run_measurer(command, env, probe, on_line)
 
 
 def capture_loops(plan: "Plan", python: str, floor: Path, seat_keyboard: Path) -> dict[tuple[int, int], dict]:

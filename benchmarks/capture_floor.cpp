@@ -14,7 +14,6 @@
 // commits), both per frame; "copy_to_commit", from sending copy to the stamp;
 // "read", the client's CPU to take one frame out; "cpu", the client's CPU per
 // frame over the whole run, one value; all in nanoseconds.
-#include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client-protocol.h>
 
@@ -49,14 +48,6 @@ kestrin::Proxy<zwlr_screencopy_frame_v1> start_frame(kestrin::Kestrin& k, TimedF
   if (state.failed || !state.buffer) die("capture_output", kestrin::Error::ordinary("the compositor failed the frame"));
   return frame;
 }
-
-struct Mapping {
-  void* address = MAP_FAILED;
-  std::size_t length = 0;
-  ~Mapping() {
-    if (address != MAP_FAILED) ::munmap(address, length);
-  }
-};
 
 }  // namespace
 
@@ -99,12 +90,8 @@ int main(int argc, char** argv) {
                                      static_cast<std::int32_t>(announced.height),
                                      static_cast<std::int32_t>(announced.stride), announced.format);
   }));
-  Mapping mapping;
-  if (mode == ReadMode::mmap) {
-    mapping.length = static_cast<std::size_t>(size);
-    mapping.address = ::mmap(nullptr, mapping.length, PROT_READ, MAP_SHARED, file.get(), 0);
-    if (mapping.address == MAP_FAILED) die("mmap", kestrin::Error::ordinary(std::strerror(errno)));
-  }
+  kestrin::Mapping mapping;
+  if (mode == ReadMode::mmap) mapping = must(kestrin::map_readable(file.get(), static_cast<std::size_t>(size)), "mmap");
   std::vector<std::uint8_t> pixels(mode == ReadMode::none ? 0 : static_cast<std::size_t>(size));
   const kestrin::PixelRect whole{0, 0, announced.width, announced.height};
 
@@ -128,7 +115,7 @@ int main(int argc, char** argv) {
     if (mode == ReadMode::pread) {
       must(kestrin::read_pixels_into(file.get(), announced, whole, pixels.data()), "pread");
     } else if (mode == ReadMode::mmap) {
-      std::memcpy(pixels.data(), mapping.address, mapping.length);
+      std::memcpy(pixels.data(), mapping.data(), pixels.size());
     }
     if (i == 0) {
       cpu_start = thread_cpu_ns();

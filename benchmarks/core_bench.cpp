@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "kestrin_lib/helper.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/screencopy.hpp"
@@ -47,29 +48,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Samples = std::vector<std::int64_t>;
+using namespace bench;
 
 constexpr std::uint32_t key_a = 30;  // evdev KEY_A
-
-std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-}
-
-[[noreturn]] void die(const std::string& what, const kestrin::Error& error) {
-  std::cerr << "kestrin-bench: " << what << ": " << kestrin::report_text(error) << '\n';
-  std::exit(1);
-}
-
-template <class T>
-T must(kestrin::Result<T> result, const char* what) {
-  if (!result) die(what, result.error());
-  return std::move(*result);
-}
-
-void must(kestrin::Status status, const char* what) {
-  if (!status) die(what, status.error());
-}
 
 void ask_for_active_keyboard() {
   std::cout << "activate" << std::endl;
@@ -91,47 +72,6 @@ void ask_for_active_keyboard() {
 // pixels into the client's buffer only after that, in the commit's precommit
 // step. Before the stamp lies the wait for the compositor's next frame and
 // its rendering; after it, the copy into our buffer and the ready's delivery.
-
-struct PhasedFrame {
-  std::optional<kestrin::ScreencopyBuffer> buffer;
-  bool ready = false;
-  bool failed = false;
-  std::int64_t ready_stamp_ns = 0;
-};
-
-void on_buffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width, std::uint32_t height,
-               std::uint32_t stride) {
-  static_cast<PhasedFrame*>(data)->buffer = kestrin::ScreencopyBuffer{format, width, height, stride};
-}
-void on_flags(void*, zwlr_screencopy_frame_v1*, std::uint32_t) {}
-void on_ready(void* data, zwlr_screencopy_frame_v1*, std::uint32_t sec_hi, std::uint32_t sec_lo, std::uint32_t nsec) {
-  auto* frame = static_cast<PhasedFrame*>(data);
-  const std::int64_t seconds = static_cast<std::int64_t>((std::uint64_t{sec_hi} << 32) | sec_lo);
-  frame->ready_stamp_ns = seconds * 1'000'000'000 + nsec;
-  frame->ready = true;
-}
-void on_failed(void* data, zwlr_screencopy_frame_v1*) { static_cast<PhasedFrame*>(data)->failed = true; }
-void on_damage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
-void on_linux_dmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {}
-void on_buffer_done(void*, zwlr_screencopy_frame_v1*) {}
-
-const kestrin::screencopy::FrameListener phased_listener = {
-    .buffer = on_buffer,
-    .flags = on_flags,
-    .ready = on_ready,
-    .failed = on_failed,
-    .damage = on_damage,
-    .linux_dmabuf = on_linux_dmabuf,
-    .buffer_done = on_buffer_done,
-};
-
-// This thread's CPU time: what a call costs the client itself, whatever the
-// compositor and the scheduler add to its wall time.
-std::int64_t thread_cpu_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 // The compositor's minor page faults so far: the process at the other end of
 // the session's socket, read from /proc. -1 when it cannot be read.
@@ -158,12 +98,6 @@ std::int64_t own_minor_faults() {
   return usage.ru_minflt;
 }
 
-std::int64_t monotonic_now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
 struct Phases {
   std::map<std::string, Samples> samples;
   void add(const std::string& name, std::int64_t ns) { samples[name].push_back(ns); }
@@ -184,14 +118,14 @@ void phased_capture(kestrin::Kestrin& session, Phases& phases, const std::string
   const auto& queue = session.event_queue;
   const auto& handle = session.queue_handle;
   wl_output* output = app.outputs.begin()->second.output.get();
-  PhasedFrame state;
+  TimedFrame state;
 
   const std::int64_t faults_before = compositor_minor_faults(queue);
   const std::int64_t own_faults_before = own_minor_faults();
   auto t0 = Clock::now();
   kestrin::Proxy<zwlr_screencopy_frame_v1> frame(
       kestrin::screencopy::capture_output(app.screencopy_manager.get(), 0, output, handle));
-  kestrin::screencopy::add_listener(frame.get(), &phased_listener, &state);
+  kestrin::screencopy::add_listener(frame.get(), &timed_frame_listener, &state);
   must(kestrin::roundtrip(queue, handle), "roundtrip after capture_output");
   while (!state.buffer && !state.failed) must(queue.dispatch_pass(), "waiting for the buffer event");
   if (state.failed) die("capture", kestrin::Error::ordinary("the compositor failed the capture"));
@@ -361,32 +295,6 @@ void time_formats(std::map<std::string, Samples>& formats, unsigned reads) {
 }
 
 // --- output ------------------------------------------------------------------
-
-void write_samples(std::string& out, const std::map<std::string, Samples>& groups) {
-  out += '{';
-  bool first_group = true;
-  for (const auto& [name, samples] : groups) {
-    if (!first_group) out += ',';
-    first_group = false;
-    out += '"' + name + "\":[";
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      if (i != 0) out += ',';
-      out += std::to_string(samples[i]);
-    }
-    out += ']';
-  }
-  out += '}';
-}
-
-unsigned parse_count(const char* text, const char* option) {
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 1'000'000) {
-    std::cerr << "kestrin-bench: " << option << " wants a count from 1 to 1000000\n";
-    std::exit(2);
-  }
-  return static_cast<unsigned>(value);
-}
 
 }  // namespace
 

@@ -21,7 +21,13 @@ then measures, all in this one run:
   sway that shows nothing (an empty desktop, as a user would try it), with
   grim writing a file there.
 - the capture's last step, reading a frame out of its file, in each pixel
-  format a compositor may announce (kestrin-bench, no compositor involved).
+  format a compositor may announce (kestrin-bench, no compositor involved);
+- wait_for_change against the probe changing its picture, from the probe's
+  commit to the return, and the CPU of an idle wait (capture_worker.py);
+- after the rounds, on a sway of each size in turn (1280x720, 1920x1080,
+  3840x2160) showing nothing: screenshot(), Capture.grab(), grab_into() and
+  iteration in loops (capture_worker.py) beside the C reuse floor, a client
+  that keeps one buffer for all its frames (kestrin-capture-floor).
 
 The run is made of rounds, and every round measures every row (the core and
 the Python calls each in a process of its own), so that a slow stretch of the
@@ -40,8 +46,10 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import IO
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "support"))
@@ -52,6 +60,10 @@ from py_worker import typed_text  # noqa: E402
 from kestrin.testing import HeadlessDesktop  # noqa: E402
 
 FRAME_RATE_HZ = 60
+CAPTURE_SIZES = [(1280, 720), (1920, 1080), (3840, 2160)]
+# How kestrin-capture-floor takes each frame out: not at all (the
+# compositor's pace alone), and by memcpy out of a mapping made once.
+FLOOR_READS = ("none", "mmap")
 WIDTH, HEIGHT = 1920, 1080
 TYPED_TEXT = "the quick brown fox jumps over the lazy dog " * 5  # 220 keys
 
@@ -94,7 +106,7 @@ class QuietProbe:
         self._offset += complete
         for raw in data[:complete].splitlines():
             # Only the few lines that are waited for are worth parsing.
-            if b'"ready"' not in raw and b'"keyboard_activated"' not in raw:
+            if b'"ready"' not in raw and b'"keyboard_activated"' not in raw and b'"painted"' not in raw:
                 continue
             try:
                 self._lines.append(json.loads(raw))
@@ -131,6 +143,16 @@ class QuietProbe:
         self._process.stdin.flush()
         if not self._wait("keyboard_activated", done + 1, timeout)["ok"]:
             raise RuntimeError("kestrin-probe could not activate its keyboard")
+
+    def paint(self, x: int, y: int, width: int, height: int, timeout: float = 5.0) -> int:
+        """Has the probe paint a rectangle white; returns the CLOCK_MONOTONIC
+        time in nanoseconds at which it committed the change."""
+        self._check_running()
+        done = self._count("painted")
+        assert self._process.stdin is not None
+        self._process.stdin.write(f"paint {x} {y} {width} {height}\n".encode())
+        self._process.stdin.flush()
+        return round(self._wait("painted", done + 1, timeout)["t"] * 1e6)
 
     def stop(self) -> None:
         assert self._process.stdin is not None
@@ -179,9 +201,11 @@ class SeatKeyboard:
 # --- running the measuring processes ------------------------------------------
 
 
-def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | SeatKeyboard) -> dict:
-    """Runs kestrin-bench or py_worker.py, answers its "activate" lines and
-    returns its result object."""
+def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | SeatKeyboard,
+                 other_line: Callable[[str, IO[str]], None] | None = None) -> dict:
+    """Runs kestrin-bench, py_worker.py or capture_worker.py, answers its
+    "activate" lines, hands any other line to `other_line` with the program's
+    stdin, and returns its result object."""
     process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert process.stdin is not None and process.stdout is not None
     result = None
@@ -192,9 +216,68 @@ def run_measurer(command: list[str], env: dict[str, str], probe: QuietProbe | Se
             process.stdin.flush()
         elif line.startswith("result "):
             result = json.loads(line[len("result ") :])
+        elif other_line is not None:
+            other_line(line, process.stdin)
     if process.wait() != 0 or result is None:
-        raise RuntimeError(f"{command[0]} failed with status {process.returncode}")
+        raise RuntimeError(f"{' '.join(command[:3])} failed with status {process.returncode}")
     return result
+
+
+def run_latency(python: str, env: dict[str, str], probe: QuietProbe, waits: int) -> tuple[list[int], dict]:
+    """Runs capture_worker.py latency: has the probe paint whenever the
+    worker is about to wait, and returns the times from the probe's commit to
+    wait_for_change's return, with the worker's result object."""
+    committed = 0
+    latencies: list[int] = []
+
+    def on_line(line: str, stdin: IO[str]) -> None:
+        nonlocal committed
+        if line.startswith("paint "):
+            # A different square each time, so that every paint changes pixels.
+            i = int(line.split()[1])
+            committed = probe.paint(100 + i % 16 * 60, 100 + i // 16 % 8 * 60, 40, 40)
+        elif line.startswith("returned "):
+            returned = int(line.split()[1])
+            if returned < 0:
+                raise RuntimeError("wait_for_change timed out although the probe changed its picture")
+            latencies.append(returned - committed)
+            stdin.write("next\n")
+            stdin.flush()
+
+    probe.activate_keyboard()
+    command = [python, str(ROOT / "benchmarks" / "capture_worker.py"), "latency", str(waits)]
+    return latencies, run_measurer(command, env, probe, on_line)
+
+
+def capture_loops(plan: "Plan", python: str, floor: Path, seat_keyboard: Path) -> dict[tuple[int, int], dict]:
+    """The capture loops at each size, on a sway of that size showing nothing:
+    kestrin-capture-floor in each way of reading and capture_worker.py loops,
+    taking turns within every round."""
+    found: dict[tuple[int, int], dict] = {}
+    for width, height in CAPTURE_SIZES:
+        samples: dict[str, list[int]] = {}
+        with HeadlessSway(width, height, FRAME_RATE_HZ) as sway:
+            keyboard = SeatKeyboard(sway, seat_keyboard)
+            try:
+                for round_ in range(plan.rounds):
+                    progress(f"capture loops at {width}x{height}, round {round_ + 1} of {plan.rounds}")
+                    for read in FLOOR_READS:
+                        keyboard.activate_keyboard()
+                        result = run_measurer([str(floor), "--frames", str(plan.capture_frames), "--read", read],
+                                              sway.env(), keyboard)
+                        for name, values in result.items():
+                            samples.setdefault(f"floor_{read}_{name}", []).extend(values)
+                    keyboard.activate_keyboard()
+                    result = run_measurer([python, str(ROOT / "benchmarks" / "capture_worker.py"), "loops",
+                                           str(plan.capture_frames)], sway.env(), keyboard)
+                    for name, values in result.items():
+                        samples.setdefault(name, []).extend(values)
+                if not sway.running:
+                    raise RuntimeError(f"sway at {width}x{height} died during the capture loops")
+            finally:
+                keyboard.stop()
+        found[(width, height)] = samples
+    return found
 
 
 def wall_times(command: list[str], runs: int, env: dict[str, str] | None = None, stdout=subprocess.DEVNULL) -> list[int]:
@@ -303,6 +386,40 @@ class Table:
         return "\n".join(out)
 
 
+def add_capture_loop_rows(t: Table, loops: dict[tuple[int, int], dict], latencies: list[int],
+                          idle_cpu: list[int]) -> None:
+    interval = 1e9 / FRAME_RATE_HZ
+    for (width, height), found in loops.items():
+        floor = median(found["floor_mmap_interval"])
+        t.add(Row(f"Capture in a loop, {width}x{height}: frame interval (Ratio: to {fmt_time(interval)}; "
+                  f"last column: to the C floor with memcpy)", section=True))
+        kinds = [
+            ("screenshot", "screenshot() in a loop (Python)", False),
+            ("grab", "Capture.grab() in a loop (Python)", True),
+            ("grab_into", "Capture.grab_into(array) in a loop (Python)", True),
+            ("iterate", "for frame in capture (Python)", True),
+            ("floor_none_interval", "C floor: one buffer kept, pixels not read", False),
+            ("floor_mmap_interval", "C floor: one buffer kept, memcpy out of a mapping", False),
+        ]
+        for name, label, targeted in kinds:
+            samples = found[name]
+            cpu_name = f"{name.removesuffix('_interval')}_cpu" if name.startswith("floor_") else f"cpu_{name}"
+            ratio = median(samples) / interval
+            t.add(Row(label, samples,
+                      against=f"upper quartile {fmt_time(percentile(samples, 0.75))}; client CPU "
+                              f"{fmt_time(median(found[cpu_name]))}/frame",
+                      ratio=f"{ratio:.3f}×", python_vs_core=f"{median(samples) / floor:.3f}×",
+                      target=f"≤ 1.05×: {verdict(ratio, 1.05)}" if targeted else ""))
+    t.add(Row("Waiting for a change, 1920x1080 (the probe paints a square)", section=True))
+    frames = median(latencies) / interval
+    t.add(Row("wait_for_change: probe's commit until the wait returns (Python)", latencies, rate=False,
+              against=f"frame interval {fmt_time(interval)}", ratio=f"{frames:.2f} frames",
+              target=f"≤ 2 frames: {verdict(frames, 2.0)}"))
+    share = median(idle_cpu) / 1e9
+    t.add(Row("idle wait_for_change(timeout_ms=2000): CPU per second waited", idle_cpu, rate=False,
+              against=f"{share:.3%} of a core", target=f"< 5%: {verdict(share, 0.05)}"))
+
+
 def verdict(ratio: float, limit: float, at_most: bool = True) -> str:
     ok = ratio <= limit if at_most else ratio >= limit
     return "met" if ok else "MISSED"
@@ -393,12 +510,14 @@ class Plan:
     grims: int  # grim processes per round
     wtype_string_every: int  # one wtype string every so many rounds
     desktops: int  # HeadlessDesktop start-ups per round
+    capture_frames: int  # frames per capture loop, per kind, size and round
+    latency_waits: int  # wait_for_change latencies per round
 
 
 FULL = Plan(rounds=10, sessions=2, blocks=2, block_size=150, captures=12, imports=2, wtype_keys=3, grims=4,
-            wtype_string_every=2, desktops=1)
+            wtype_string_every=2, desktops=1, capture_frames=40, latency_waits=10)
 QUICK = Plan(rounds=1, sessions=2, blocks=2, block_size=50, captures=5, imports=3, wtype_keys=5, grims=5,
-             wtype_string_every=1, desktops=3)
+             wtype_string_every=1, desktops=3, capture_frames=8, latency_waits=3)
 
 
 def merge(into: dict, result: dict) -> None:
@@ -423,7 +542,8 @@ def main() -> int:
     bench = args.bin_dir / "kestrin-bench"
     probe_executable = args.bin_dir / "kestrin-probe"
     seat_keyboard = args.bin_dir / "kestrin-seat-keyboard"
-    for program in (bench, probe_executable, seat_keyboard):
+    floor = args.bin_dir / "kestrin-capture-floor"
+    for program in (bench, probe_executable, seat_keyboard, floor):
         if not program.is_file():
             raise SystemExit(f"{program} is missing: build it with scripts/bootstrap.sh")
     idle_share = wait_until_idle(args.wait_idle) if args.wait_idle > 0 else busy_share()
@@ -445,6 +565,8 @@ def main() -> int:
     grim: list[int] = []
     empty_py: dict = {}
     empty_grim: list[int] = []
+    latencies: list[int] = []
+    idle_cpu: list[int] = []
     with HeadlessSway(WIDTH, HEIGHT, FRAME_RATE_HZ) as sway, HeadlessSway(WIDTH, HEIGHT, FRAME_RATE_HZ) as empty, \
             tempfile.TemporaryDirectory(prefix="kestrin-bench-") as scratch:
         env = sway.env()
@@ -470,6 +592,12 @@ def main() -> int:
                     wtype_text += [t // len(TYPED_TEXT) for t in wall_times(["wtype", TYPED_TEXT], 1, env)]
                     wtype_long += wall_times(["wtype", typed_text()], 1, env)
                 desktop_startup += desktop_start_times(plan.desktops)
+                waited, result = run_latency(python, env, probe, plan.latency_waits)
+                latencies += waited
+                # CPU nanoseconds per second of an idle wait.
+                idle_cpu += [ppm * 1000 for ppm in result["idle_cpu_ppm"]]
+                if any(result["idle_woke"]):
+                    raise RuntimeError("an idle wait_for_change woke on a still screen")
                 for _ in range(plan.imports):
                     imports += import_times(python, 1)
                     logging_imports += import_times(python, 1, "logging")
@@ -482,6 +610,7 @@ def main() -> int:
         finally:
             probe.stop()
             keyboard.stop()
+    loops = capture_loops(plan, python, floor, seat_keyboard)
     wall = time.monotonic() - started
     machine_after, steal_after = machine_cpu_seconds()
     others = (machine_after - machine_before) - (own_cpu_seconds() - own_before)
@@ -489,7 +618,7 @@ def main() -> int:
 
     table = build_table(plan, imports, logging_imports, startup, desktop_startup, core, py, wtype_key, wtype_text,
                         wtype_long, grim,
-                        empty_py["capture"]["screenshot"], empty_grim)
+                        empty_py["capture"]["screenshot"], empty_grim, loops, latencies, idle_cpu)
     print("kestrin benchmarks, " + time.strftime("%Y-%m-%d %H:%M"))
     for line in machine:
         print(line)
@@ -498,7 +627,8 @@ def main() -> int:
           f"{len(core['construction']['construct'])} sessions each; {len(imports)} imports; "
           f"{len(wtype_key)} wtype processes and {len(wtype_text)} wtype strings of {len(TYPED_TEXT)} keys; "
           f"{len(grim)} grim processes; on the empty desktop {len(empty_py['capture']['screenshot'])} captures "
-          f"and {len(empty_grim)} grim processes; in {plan.rounds} rounds")
+          f"and {len(empty_grim)} grim processes; {len(loops[CAPTURE_SIZES[0]]['grab'])} frames of each capture loop "
+          f"at each size; {len(latencies)} waits for a change; in {plan.rounds} rounds")
     print(f"Other load: {idle_share:.0%} of the CPUs busy in the second before the run; during the run's "
           f"{wall:.0f} s, other processes used {max(others, 0):.1f} CPU-s ({max(others, 0) / (wall * cores):.0%} of "
           f"the {cores} CPUs) and the hypervisor stole {steal_after - steal_before:.1f} CPU-s")
@@ -511,7 +641,7 @@ def main() -> int:
 
 def build_table(plan: Plan, imports, logging_imports, startup, desktop_startup, core, py, wtype_key, wtype_text,
                 wtype_long, grim,
-                empty_shot, empty_grim) -> str:
+                empty_shot, empty_grim, loops, latencies, idle_cpu) -> str:
     t = Table()
     ci, pi = core["input"], py["input"]
     floor = median(ci["roundtrip"])
@@ -664,6 +794,8 @@ def build_table(plan: Plan, imports, logging_imports, startup, desktop_startup, 
     if "kept_compositor_faults" in ph:
         t.add(Row("compositor's minor page faults during a capture", ph["kept_compositor_faults"], count=True,
                   against=f"fresh buffer {median(ph['fresh_compositor_faults']):,.0f}"))
+
+    add_capture_loop_rows(t, loops, latencies, idle_cpu)
 
     formats = core["formats"]
     plain = median(formats["read_xrgb8888"])

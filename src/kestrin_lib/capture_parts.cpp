@@ -10,9 +10,12 @@ namespace kestrin {
 Status make_slots(Kestrin& session, const ScreencopyBuffer& announced, Slots& slots) {
   const auto size = static_cast<std::int32_t>(announced.stride * announced.height);
   for (Slot& slot : slots) {
-    auto file = create_shm_file(static_cast<std::size_t>(size));
+    auto file = create_sealed_shm_file(static_cast<std::size_t>(size));
     if (!file) return std::unexpected(file.error());
     if (auto backed = allocate_pages(file->get(), size); !backed) return std::unexpected(backed.error());
+    auto view = map_readable(file->get(), static_cast<std::size_t>(size));
+    if (!view) return std::unexpected(view.error());
+    slot.view = std::move(*view);
     slot.pool.reset(session.queue_handle.create<wl_shm_pool>(
         session.app_data->shm.get(), [&](wl_shm* shm) { return wl_shm_create_pool(shm, file->get(), size); }));
     if (!slot.pool) return std::unexpected(Error::ordinary("out of memory"));
@@ -32,6 +35,7 @@ void release_slots(Slots& slots) {
     slot.buffer.reset();
     slot.pool.reset();
     slot.file = Fd();
+    slot.view = Mapping();
   }
 }
 

@@ -186,7 +186,8 @@ struct CaptureSession::State {
   }
 
   Status read(const Slot& slot, std::uint8_t* destination) const {
-    return read_pixels_into(slot.file.get(), buffer, crop, destination);
+    copy_pixels_into(slot.view.data(), buffer, crop, destination);
+    return {};
   }
   const Slot& last_slot() const { return slots[next_slot ^ 1u]; }
 

@@ -77,6 +77,10 @@ struct PixelRect {
 // packed rows of rect.width pixels.
 Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination);
 
+// The same out of the mapped picture `picture` of the announced `buffer`.
+void copy_pixels_into(const std::uint8_t* picture, const ScreencopyBuffer& buffer, PixelRect rect,
+                      std::uint8_t* destination);
+
 // Whether an announced buffer fits wl_shm's arguments and 4 bytes a pixel.
 Status check_buffer(const ScreencopyBuffer& buffer);
 

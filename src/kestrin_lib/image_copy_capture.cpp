@@ -349,7 +349,8 @@ struct ImageCopyCapture::State {
   }
 
   Status read(std::uint8_t* destination) const {
-    return read_pixels_into(slots[*last].file.get(), buffer, crop, destination);
+    copy_pixels_into(slots[*last].view.data(), buffer, crop, destination);
+    return {};
   }
 };
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "kestrin_lib/helper.hpp"
@@ -103,6 +104,21 @@ Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, 
     if (converts) pixel_format::to_bgrx(buffer.format, out, out, rows * rect.width);
   }
   return {};
+}
+
+void copy_pixels_into(const std::uint8_t* picture, const ScreencopyBuffer& buffer, PixelRect rect,
+                      std::uint8_t* destination) {
+  const std::size_t row = std::size_t{rect.width} * 4;
+  const bool converts = !pixel_format::is_bgrx(buffer.format);
+  const std::uint8_t* source = picture + rect.y * std::size_t{buffer.stride} + std::size_t{rect.x} * 4;
+  if (!converts && buffer.stride == row) {
+    std::memcpy(destination, source, row * rect.height);
+    return;
+  }
+  for (std::size_t y = 0; y < rect.height; ++y, source += buffer.stride, destination += row) {
+    if (converts) pixel_format::to_bgrx(buffer.format, source, destination, rect.width);
+    else std::memcpy(destination, source, row);
+  }
 }
 
 Result<PixelArray> allocate_pixels(std::uint32_t width, std::uint32_t height) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "kestrin_lib/log.hpp"
 #include "kestrin_lib/random.hpp"
@@ -60,6 +61,43 @@ Result<Fd> create_shm_file(std::size_t size, const ShmCalls& calls) {
     return std::unexpected(creation_error(errno));
   }
   return std::unexpected(creation_error(last_error));
+}
+
+Result<Fd> create_sealed_shm_file(std::size_t size) {
+  Fd file(::memfd_create("kestrin-capture", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!file) return std::unexpected(creation_error(errno));
+  if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0) return std::unexpected(creation_error(errno));
+  // Shrunk under a mapping, a file makes every read of the lost pages a
+  // SIGBUS; sealed, nobody can shrink it, nor take the seal off.
+  if (::fcntl(file.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
+    return std::unexpected(creation_error(errno));
+  return file;
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    Mapping gone(std::move(*this));
+    address_ = std::exchange(other.address_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+Mapping::~Mapping() {
+  if (address_ != nullptr) ::munmap(address_, size_);
+}
+
+Result<Mapping> map_readable(int fd, std::size_t size) {
+  void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED)
+    return std::unexpected(Error::ordinary("Failed to map the shm file: " + os_error_text(errno)));
+  Mapping mapping;
+  mapping.address_ = address;
+  mapping.size_ = size;
+  return mapping;
 }
 
 }  // namespace kestrin

@@ -1,10 +1,13 @@
 // The capture's bookkeeping in the dispatch state, which the Python tests
-// cannot see, and the conversion of each pixel format it reads.
+// cannot see, the conversion of each pixel format it reads, and the lasting
+// capture's paths that the Python tests cannot reach.
 #include <gtest/gtest.h>
 #include <wayland-client-protocol.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <functional>
 #include <vector>
 
 #include "fake_compositor/fake_compositor.hpp"
@@ -166,22 +169,32 @@ TEST(PixelFormat, PreferenceAndNames) {
   EXPECT_EQ(pixel_format::describe(0x12345678), "0x12345678 (0x12345678)");
 }
 
+// A compositor with one output of `width` x `height` pixels at `scale`, whose
+// wl_shm offers `format` besides the two every compositor offers, answering
+// the captures as `screencopy` says.
+json one_output(std::uint32_t width, std::uint32_t height, std::int32_t scale, std::uint32_t format, json screencopy) {
+  return json{{"globals", json::array({{{"interface", "wl_shm"}, {"formats", json::array({0, 1, format})}},
+                                       {{"interface", "wl_seat"}, {"version", 7}},
+                                       {{"interface", "wl_output"},
+                                        {"version", 4},
+                                        {"width", width},
+                                        {"height", height},
+                                        {"scale", scale}},
+                                       {{"interface", "zwlr_screencopy_manager_v1"}, {"version", 3}},
+                                       {{"interface", "zwp_virtual_keyboard_manager_v1"}},
+                                       {{"interface", "zwlr_virtual_pointer_manager_v1"}, {"version", 2}}})},
+              {"screencopy", std::move(screencopy)}};
+}
+
 // Captures from a compositor that announces one format and refuses a buffer
 // in any other; the picture converted from the file of the announced size.
 class CaptureInFormat : public ::testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(CaptureInFormat, PatternArrivesExactly) {
   const std::uint32_t format = GetParam();
-  const json formats = json::array({0, 1, format});
-  FakeCompositor compositor(json{
-      {"globals", json::array({{{"interface", "wl_shm"}, {"formats", formats}},
-                               {{"interface", "wl_seat"}, {"version", 7}},
-                               {{"interface", "wl_output"}, {"version", 4}, {"width", 61}, {"height", 37}},
-                               {{"interface", "zwlr_screencopy_manager_v1"}, {"version", 3}},
-                               {{"interface", "zwp_virtual_keyboard_manager_v1"}},
-                               {{"interface", "zwlr_virtual_pointer_manager_v1"}, {"version", 2}}})},
-      {"screencopy", json::array({{{"buffers", json::array({{{"format", format}, {"stride", 61 * 4 + 12}}})},
-                                   {"strict_format", true}}})}});
+  FakeCompositor compositor(one_output(61, 37, 1, format,
+                                       json::array({{{"buffers", json::array({{{"format", format}, {"stride", 61 * 4 + 12}}})},
+                                                     {"strict_format", true}}})));
   Kestrin session = connected(compositor);
   auto pixels = capture(session);
   ASSERT_TRUE(pixels.has_value()) << report_text(pixels.error());
@@ -258,6 +271,185 @@ TEST(ImageCopyCapture, ManagersAreBoundByTheFirstCaptureAndScreenshotsStayOnScre
   }));
   const std::vector<std::string> names = compositor.request_names();
   EXPECT_EQ(std::count(names.begin(), names.end(), "zwlr_screencopy_manager_v1.capture_output"), 1);
+}
+
+// --- CaptureSession: what the Python tests of Capture cannot reach ----------
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t small_width = 64, small_height = 32;
+
+// The pixels inside `rect` of a picture `width` pixels wide, packed.
+std::vector<std::uint8_t> cut(const std::vector<std::uint8_t>& picture, std::uint32_t width, PixelRect rect) {
+  std::vector<std::uint8_t> part;
+  for (std::uint32_t y = rect.y; y < rect.y + rect.height; ++y) {
+    auto row = picture.begin() + static_cast<std::ptrdiff_t>((std::size_t{y} * width + rect.x) * 4);
+    part.insert(part.end(), row, row + static_cast<std::ptrdiff_t>(std::size_t{rect.width} * 4));
+  }
+  return part;
+}
+
+std::size_t sent(const fake::Records& records, const std::string& name) {
+  return static_cast<std::size_t>(std::ranges::count_if(records, [&](const fake::Record& record) {
+    return record.contains("request") && record["interface"].get<std::string>() + "." +
+                                             record["request"].get<std::string>() == name;
+  }));
+}
+std::size_t sent(const FakeCompositor& compositor, const std::string& name) {
+  return sent(compositor.requests(), name);
+}
+
+// Waits until the compositor has received `count` requests `name`.
+bool received(const FakeCompositor& compositor, const std::string& name, std::size_t count) {
+  return compositor.wait_until([&](const fake::Records& records) { return sent(records, name) == count; });
+}
+
+CaptureSession opened(Kestrin& session, std::optional<PixelRect> region = std::nullopt) {
+  auto capture = open_capture(session, std::nullopt, region);
+  EXPECT_TRUE(capture.has_value()) << report_text(capture.error());
+  if (!capture) std::abort();
+  return std::move(*capture);
+}
+
+json small(json screencopy, std::int32_t scale = 1, std::uint32_t format = WL_SHM_FORMAT_XRGB8888) {
+  return one_output(small_width, small_height, scale, format, std::move(screencopy));
+}
+
+std::vector<std::array<std::uint32_t, 4>> as_tuples(const std::vector<PixelRect>& rects) {
+  std::vector<std::array<std::uint32_t, 4>> tuples;
+  for (const PixelRect& r : rects) tuples.push_back({r.x, r.y, r.width, r.height});
+  return tuples;
+}
+
+// A region at scale 2 is a logical box of whole pixels around it; the frame
+// comes in a converted format with padded rows; every way of reading cuts
+// the same pixels out of it.
+TEST(CaptureSession, RegionOfAConvertedPaddedFrameInEveryWayOfReading) {
+  const std::uint32_t format = WL_SHM_FORMAT_XBGR2101010;
+  // The box (1, 2, 6, 4) is 12x8 pixels.
+  FakeCompositor compositor(small(
+      json::array({{{"buffers", json::array({{{"format", format}, {"stride", 12 * 4 + 8}}})}, {"strict_format", true}}}),
+      2, format));
+  Kestrin session = connected(compositor);
+  const PixelRect region{3, 5, 10, 7};
+  CaptureSession capture = opened(session, region);
+  ASSERT_EQ(capture.width(), 10u);
+  ASSERT_EQ(capture.height(), 7u);
+  const auto expected = cut(fake::pattern_image(small_width, small_height, format), small_width, region);
+  std::vector<std::uint8_t> frame(expected.size());
+
+  ASSERT_TRUE(capture.grab_into(session, frame.data()));
+  EXPECT_EQ(frame, expected);
+  for (int i = 0; i < 3; ++i) {
+    std::ranges::fill(frame, 0);
+    ASSERT_TRUE(capture.next_into(session, frame.data()));
+    EXPECT_EQ(frame, expected) << "iteration " << i;
+  }
+  std::ranges::fill(frame, 0);
+  auto changed = capture.wait_for_change(session, Clock::now() + 5s, std::nullopt, frame.data());
+  ASSERT_TRUE(changed.has_value()) << report_text(changed.error());
+  ASSERT_TRUE(changed->has_value());
+  // A copy with damage answered without damage events changed everything:
+  // the whole capture, or the part watched.
+  EXPECT_EQ(as_tuples(**changed), (std::vector<std::array<std::uint32_t, 4>>{{3, 5, 10, 7}}));
+  EXPECT_EQ(frame, expected);
+  changed = capture.wait_for_change(session, Clock::now() + 5s, PixelRect{0, 0, 5, 6}, frame.data());
+  ASSERT_TRUE(changed.has_value() && changed->has_value());
+  EXPECT_EQ(as_tuples(**changed), (std::vector<std::array<std::uint32_t, 4>>{{0, 0, 5, 6}}));
+  EXPECT_EQ(sent(compositor, "zwlr_screencopy_manager_v1.capture_output"), 0u);
+}
+
+// A fractional scale reaches clients as the next whole one, so the frame of
+// the box is not the box times the scale: the whole output is captured and
+// the region cut out of it, for this frame and every later one.
+TEST(CaptureSession, RegionFallsBackToTheWholeOutputWhenTheBoxIsNotItsScaledSize) {
+  FakeCompositor compositor(small(json::array({{{"buffers", json::array({{{"width", 13}, {"height", 9}}})}}, json::object()}), 2));
+  Kestrin session = connected(compositor);
+  const PixelRect region{3, 5, 10, 7};
+  CaptureSession capture = opened(session, region);
+  std::vector<std::uint8_t> frame(std::size_t{10} * 7 * 4);
+  ASSERT_TRUE(capture.grab_into(session, frame.data()));
+  EXPECT_EQ(frame, cut(fake::pattern_image(small_width, small_height), small_width, region));
+  EXPECT_EQ(sent(compositor, "zwlr_screencopy_manager_v1.capture_output_region"), 1u);
+  EXPECT_EQ(sent(compositor, "zwlr_screencopy_manager_v1.capture_output"), 2u);
+  // The refused box's frame was never copied into.
+  EXPECT_EQ(sent(compositor, "zwlr_screencopy_frame_v1.copy"), 2u);
+}
+
+// wlroots drops a client that copies into a buffer other than the announced
+// one: a frame announced otherwise (the mode changed) is given up uncopied.
+TEST(CaptureSession, AFrameAnnouncedOtherwiseIsNotCopied) {
+  FakeCompositor compositor(
+      small(json::array({json::object(), {{"buffers", json::array({{{"width", 32}}})}}, json::object()})));
+  Kestrin session = connected(compositor);
+  CaptureSession capture = opened(session);
+  std::vector<std::uint8_t> frame(std::size_t{small_width} * small_height * 4);
+  auto refused = capture.grab_into(session, frame.data());
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().message.find("the compositor now announces frames of 32x32 pixels in Xrgb8888 (0x00000001) "
+                                         "instead of 64x32 pixels in Xrgb8888 (0x00000001): open a new capture"),
+            std::string::npos)
+      << refused.error().message;
+  EXPECT_TRUE(received(compositor, "zwlr_screencopy_frame_v1.destroy", 2));
+  EXPECT_EQ(sent(compositor, "zwlr_screencopy_frame_v1.copy"), 1u);
+  // Announced as before again, the frame is taken.
+  ASSERT_TRUE(capture.grab_into(session, frame.data()));
+  EXPECT_EQ(frame, fake::pattern_image(small_width, small_height));
+}
+
+// A frame that fails in the middle of an iteration fails that step only; the
+// next one asks afresh.
+TEST(CaptureSession, AFailedFrameEndsOneStepOfAnIteration) {
+  FakeCompositor compositor(small(json::array({json::object(), json::object(), {{"outcome", "failed"}}, json::object()})));
+  Kestrin session = connected(compositor);
+  CaptureSession capture = opened(session);
+  std::vector<std::uint8_t> frame(std::size_t{small_width} * small_height * 4);
+  ASSERT_TRUE(capture.next_into(session, frame.data()));
+  auto failed = capture.next_into(session, frame.data());
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().message, "the compositor failed the capture");
+  std::ranges::fill(frame, 0);
+  ASSERT_TRUE(capture.next_into(session, frame.data()));
+  EXPECT_EQ(frame, fake::pattern_image(small_width, small_height));
+}
+
+template <class T>
+Status status_of(const Result<T>& result) {
+  if (result) return {};
+  return std::unexpected(result.error());
+}
+
+// Closing sends the destroys once, the frame asked for ahead included; every
+// later call fails and sends nothing.
+TEST(CaptureSession, ClosedOnceAndRefusedAfter) {
+  FakeCompositor compositor(small(json::array({json::object()})));
+  Kestrin session = connected(compositor);
+  std::vector<std::uint8_t> frame(std::size_t{small_width} * small_height * 4);
+  {
+    CaptureSession capture = opened(session);
+    ASSERT_TRUE(capture.next_into(session, frame.data()));  // leaves a frame asked for ahead
+    capture.close(session);
+    capture.close(session);
+    EXPECT_TRUE(capture.closed());
+    ASSERT_TRUE(received(compositor, "wl_shm_pool.destroy", 2));
+    const std::size_t before = compositor.requests().size();
+    for (const auto& call : std::vector<std::function<Status()>>{
+             [&] { return capture.grab_into(session, frame.data()); },
+             [&] { return capture.next_into(session, frame.data()); },
+             [&] { return status_of(capture.grab(session)); },
+             [&] { return status_of(capture.wait_for_change(session, Clock::now() + 1s, std::nullopt, frame.data())); },
+         }) {
+      auto refused = call();
+      ASSERT_FALSE(refused.has_value());
+      EXPECT_EQ(refused.error().message, "the capture is closed");
+    }
+    ASSERT_TRUE(roundtrip(session.event_queue, session.queue_handle));
+    EXPECT_EQ(compositor.requests().size(), before + 1) << "only the roundtrip's sync";
+  }
+  EXPECT_EQ(sent(compositor, "wl_shm_pool.destroy"), 2u);
+  EXPECT_EQ(sent(compositor, "wl_buffer.destroy"), 2u);
+  EXPECT_EQ(sent(compositor, "zwlr_screencopy_frame_v1.destroy"),
+            sent(compositor, "zwlr_screencopy_manager_v1.capture_output"));
 }
 
 }  // namespace

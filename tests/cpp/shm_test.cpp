@@ -166,5 +166,23 @@ TEST(CreateShmFile, NothingIsFormattedWhileLoggingIsOff) {
   EXPECT_EQ(log.formatted(), 0);
 }
 
+// The lasting capture reads its buffers through mappings, which a file shrunk
+// by the compositor would turn into SIGBUS: nobody can shrink its files, nor
+// unseal them; growing and writing stay allowed, and the mapping sees writes.
+TEST(SealedShmFile, CannotBeShrunkAndItsMappingSeesWrites) {
+  auto file = create_sealed_shm_file(8192);
+  ASSERT_TRUE(file.has_value()) << report_text(file.error());
+  auto view = map_readable(file->get(), 8192);
+  ASSERT_TRUE(view.has_value()) << report_text(view.error());
+  EXPECT_EQ(::ftruncate(file->get(), 4096), -1);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(::fcntl(file->get(), F_ADD_SEALS, F_SEAL_WRITE), -1) << "the seals can be changed";
+  const char text[] = "written by the compositor";
+  ASSERT_EQ(::pwrite(file->get(), text, sizeof text, 8000), static_cast<ssize_t>(sizeof text));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view->data()) + 8000), text);
+  EXPECT_EQ(view->data()[0], 0);
+  EXPECT_EQ(::ftruncate(file->get(), 16384), 0);
+}
+
 }  // namespace
 }  // namespace kestrin

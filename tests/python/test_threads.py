@@ -315,6 +315,10 @@ class Delegate(logging.Handler):
                 lambda: other.left_click(0, 1),
                 lambda: fresh.append(kestrin.Kestrin(sys.argv[1])) or fresh[0].screenshot(),
                 lambda: fresh.pop() and None,
+                # A Capture borrows its session for every call.
+                lambda: capture.grab(),
+                lambda: capture.wait_for_change(timeout_ms=0),
+                lambda: other_capture.grab(),
             ])
             # Waiting gives the interpreter lock to the worker.
             try:
@@ -332,6 +336,7 @@ thread = threading.Thread(target=worker)
 thread.start()
 k = kestrin.Kestrin(sys.argv[1])
 other = kestrin.Kestrin(sys.argv[1])
+capture, other_capture = k.capture(), other.capture()
 target = k
 shape = list(k.screenshot().shape)
 target = None
@@ -360,8 +365,62 @@ def test_handler_runs_another_threads_calls(fake):
             "None",
             picture,
             "None",
+            "RuntimeError: Already borrowed",
+            "RuntimeError: Already borrowed",
+            picture,
         ]
     # The worker's own calls ran the handler on the worker.
     assert report["handled"]["worker"] > 0
     assert report["shape"] == [HEIGHT, WIDTH, 4]
     assert report["after"] == "None"
+
+
+# A Capture's call holds its session too. Capture calls write no records, so
+# the handler that runs inside one is a signal's: the wait sleeps in poll on a
+# compositor that has stopped answering, the alarm wakes it, and the handler
+# hands the session's calls to another thread.
+CAPTURE_HOLDS_THE_SESSION = """
+import json, queue, signal, sys, threading
+import kestrin
+
+jobs, results, outcomes = queue.Queue(), queue.Queue(), []
+
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as error:
+        return f"{type(error).__name__}: {error}"
+    return repr(result)
+
+def worker():
+    while (job := jobs.get()) is not None:
+        results.put([outcome(call) for call in job])
+
+def on_alarm(signum, frame):
+    jobs.put([lambda: k.left_click(0), lambda: k.screenshot(), lambda: k.capture(), lambda: capture.grab()])
+    try:
+        outcomes.append(results.get(timeout=30))
+    except queue.Empty:
+        outcomes.append("the worker did not answer")
+
+thread = threading.Thread(target=worker)
+thread.start()
+k = kestrin.Kestrin(sys.argv[1])
+capture = k.capture()
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+waited = outcome(lambda: capture.wait_for_change(timeout_ms=600))
+jobs.put(None)
+thread.join()
+print(json.dumps({"outcomes": outcomes, "waited": waited}))
+"""
+
+
+def test_capture_call_holds_its_session(fake):
+    stall = {"on": "zwlr_screencopy_frame_v1.copy_with_damage", "actions": [{"do": "stall"}]}
+    compositor = fake(scenario(outputs=[output("HEADLESS-1", WIDTH, HEIGHT)], triggers=[stall]))
+    report = run_json(CAPTURE_HOLDS_THE_SESSION, compositor.socket_path)
+
+    assert report["outcomes"] == [["RuntimeError: Already borrowed"] * 4]
+    # The wait went on after the handler and ended at its timeout.
+    assert report["waited"] == "None"

@@ -125,7 +125,8 @@ class TestLastingCapture:
 
     def test_a_change_in_the_region_wakes_the_wait(self, k, probe):
         with k.capture() as cap:
-            cap.wait_for_change(timeout_ms=300)  # the whole output, at first
+            # The whole output, at first: once sway draws, which a loaded machine delays.
+            cap.wait_for_change(timeout_ms=2000)
             assert cap.wait_for_change(timeout_ms=100, region=(100, 100, 50, 50)) is None
             probe.paint(120, 130, 20, 10)
             frame, changed = cap.wait_for_change(timeout_ms=2000, region=(100, 100, 50, 50))
@@ -136,8 +137,9 @@ class TestLastingCapture:
         gc.collect()
         before, shm = descriptors(), shm_names()
         cap = k.capture()
-        # The first wait of a connection on an output reports it all changed.
-        cap.wait_for_change(timeout_ms=300)
+        # The first wait of a connection on an output reports it all changed,
+        # once sway draws, which a loaded machine delays.
+        cap.wait_for_change(timeout_ms=2000)
         assert cap.wait_for_change(timeout_ms=300) is None
         del cap
         gc.collect()

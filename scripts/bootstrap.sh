@@ -25,6 +25,14 @@ packages=(
   # protocols, and the tests check what construction says there.
   phoc xwayland weston cage
 )
+# kestrin.gnome and its tests: headless Mutter with a virtual monitor (Mesa's
+# software rendering, no GPU needed), PipeWire for its screen casts, a private
+# session bus, and the -dev packages of the D-Bus and PipeWire clients.
+packages+=(
+  mutter pipewire pipewire-bin wireplumber dbus dbus-daemon
+  libgl1-mesa-dri libegl-mesa0 libegl1 libgles2
+  libsystemd-dev libpipewire-0.3-dev
+)
 . /etc/os-release
 if [ "${VERSION_ID:-}" != "12" ]; then
   # Debian 13 and later bring a Python that is new enough.

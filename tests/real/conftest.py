@@ -20,6 +20,12 @@ compositor (sway unless a test asks for another) and kestrin-probe on it.
   (the recorder of kestrin.testing).
 - ``seat_keyboard``: starts kestrin-seat-keyboard on ``sway`` with a layout,
   ``seat_keyboard("de")``, made the seat's active keyboard.
+- ``mutter``: the GNOME desktop of kestrin.gnome's tests (a private session
+  bus, headless Mutter with one 1280x720 monitor, PipeWire, WirePlumber),
+  shared by the tests of a module; ``gnome_env`` points this process's
+  session bus and runtime directory at it; ``gnome_probe`` is a probe shown
+  fullscreen there; ``gnome`` a kestrin.gnome session whose input the probe
+  is ready for, with the probe's events so far cleared.
 
 Every probe and compositor is stopped at the end, also when the test fails. A
 compositor that does not start fails the test with its log; nothing here
@@ -34,7 +40,7 @@ from typing import Callable, Iterator
 
 import pytest
 
-from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessSway, SwayError
+from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessMutter, HeadlessSway, SwayError
 from kestrin.testing._recorder import Probe, ProbeError
 
 # The compositors that run the whole module: the core checks run on each.
@@ -310,3 +316,42 @@ def two_outputs(request: pytest.FixtureRequest, probe_executable: Path) -> Itera
         for probe in probes.values():
             probe.stop()
         compositor.stop()
+
+
+@pytest.fixture(scope="module")
+def mutter() -> Iterator[HeadlessMutter]:
+    desktop = start_compositor("mutter")
+    try:
+        yield desktop
+    finally:
+        desktop.stop()
+
+
+@pytest.fixture
+def gnome_env(mutter: HeadlessMutter, monkeypatch: pytest.MonkeyPatch) -> HeadlessMutter:
+    """``mutter``, with this process's session bus and XDG_RUNTIME_DIR (where
+    PipeWire's socket is) pointed at it; a test that stopped Mutter gets it
+    started again afterwards."""
+    env = mutter.env()
+    for name in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+        monkeypatch.setenv(name, env[name])
+    yield mutter
+    if not mutter.running:
+        mutter.start_mutter()
+
+
+@pytest.fixture
+def gnome_probe(gnome_env: HeadlessMutter, start_probe: Callable[[HeadlessCompositor], Probe]) -> Probe:
+    return start_probe(gnome_env)
+
+
+@pytest.fixture
+def gnome(gnome_probe: Probe) -> "kestrin.gnome.Kestrin":
+    import kestrin.gnome
+
+    session = kestrin.gnome.Kestrin()
+    # Mutter's seat gains its pointer and keyboard with the session's
+    # virtual devices.
+    gnome_probe.wait_input_ready(pointer=True, keyboard=True)
+    gnome_probe.clear()
+    return session

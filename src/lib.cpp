@@ -18,6 +18,7 @@
 #include "keyboard_methods.hpp"
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
+#include "method_tables.hpp"
 #include "numpy_bridge.hpp"
 #include "pointer_methods.hpp"
 
@@ -76,21 +77,6 @@ void kestrin_dealloc(PyObject* self) noexcept {
 
 // --- Methods -------------------------------------------------------------------
 
-constexpr Parameter move_mouse_parameters[] = {
-    {"x_extent", Kind::u32}, {"y_extent", Kind::u32},         {"x", Kind::u32},
-    {"y", Kind::u32},        {"x_max", Kind::optional_u32}, {"y_max", Kind::optional_u32}};
-constexpr Signature move_mouse_signature{"Kestrin.move_mouse()", move_mouse_parameters, 4};
-
-constexpr Parameter click_parameters[] = {{"duration_ms", Kind::u32}, {"duration_ms_max", Kind::optional_u32}};
-constexpr Signature left_click_signature{"Kestrin.left_click()", click_parameters, 1};
-constexpr Signature right_click_signature{"Kestrin.right_click()", click_parameters, 1};
-
-constexpr Parameter key_press_parameters[] = {
-    {"key", Kind::u32}, {"duration_ms", Kind::u32}, {"duration_ms_max", Kind::optional_u32}};
-constexpr Signature key_press_signature{"Kestrin.key_press()", key_press_parameters, 2};
-
-constexpr Parameter screenshot_parameters[] = {{"screen_name", Kind::optional_text}};
-constexpr Signature screenshot_signature{"Kestrin.screenshot()", screenshot_parameters, 0};
 
 PyObject* move_mouse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_method(self, args, nargs, kwnames, move_mouse_signature, [](kestrin::Kestrin& session, const Values& v) {
@@ -133,16 +119,11 @@ PyCFunction as_cfunction() {
 }
 
 PyMethodDef methods[] = {
-    {"move_mouse", as_cfunction<move_mouse>(), METH_FASTCALL | METH_KEYWORDS,
-     "move_mouse($self, x_extent, y_extent, x, y, x_max=None, y_max=None)\n--\n\n"},
-    {"left_click", as_cfunction<left_click>(), METH_FASTCALL | METH_KEYWORDS,
-     "left_click($self, duration_ms, duration_ms_max=None)\n--\n\n"},
-    {"right_click", as_cfunction<right_click>(), METH_FASTCALL | METH_KEYWORDS,
-     "right_click($self, duration_ms, duration_ms_max=None)\n--\n\n"},
-    {"key_press", as_cfunction<key_press>(), METH_FASTCALL | METH_KEYWORDS,
-     "key_press($self, key, duration_ms, duration_ms_max=None)\n--\n\n"},
-    {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS,
-     "screenshot($self, screen_name=None)\n--\n\n"},
+    {"move_mouse", as_cfunction<move_mouse>(), METH_FASTCALL | METH_KEYWORDS, move_mouse_doc},
+    {"left_click", as_cfunction<left_click>(), METH_FASTCALL | METH_KEYWORDS, left_click_doc},
+    {"right_click", as_cfunction<right_click>(), METH_FASTCALL | METH_KEYWORDS, right_click_doc},
+    {"key_press", as_cfunction<key_press>(), METH_FASTCALL | METH_KEYWORDS, key_press_doc},
+    {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS, screenshot_doc},
     KESTRIN_POINTER_METHODS
     KESTRIN_KEYBOARD_METHODS
     KESTRIN_CAPTURE_METHODS

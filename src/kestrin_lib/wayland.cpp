@@ -162,8 +162,7 @@ Result<bool> EventQueue::wait_for_socket(short events,
     if (ready > 0) return true;
     if (ready == 0) return false;
     if (errno != EINTR) return std::unexpected(dispatch_error());
-    InterruptCheck check = interrupt_check.load(std::memory_order_acquire);
-    if (check != nullptr && check()) return std::unexpected(Error::interrupted());
+    if (interruption_requested()) return std::unexpected(Error::interrupted());
   }
 }
 
@@ -186,6 +185,11 @@ Error EventQueue::dispatch_error() const {
 }
 
 void set_interrupt_check(InterruptCheck check) { interrupt_check.store(check, std::memory_order_release); }
+
+bool interruption_requested() {
+  InterruptCheck check = interrupt_check.load(std::memory_order_acquire);
+  return check != nullptr && check();
+}
 
 QueueHandle::QueueHandle(const EventQueue& queue) : wrapper_(nullptr), queue_(queue.queue()) {
   wrapper_ = static_cast<wl_display*>(wl_proxy_create_wrapper(queue.display()));

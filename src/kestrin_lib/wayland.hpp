@@ -124,6 +124,10 @@ class QueueHandle {
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
+// Asks the check, after a signal interrupted any other wait of the core (the
+// GNOME session's bus and frames): true ends the wait. False when none is set.
+bool interruption_requested();
+
 // For teardown, which closes the socket right after: sends what is queued
 // and waits until the compositor has read it, a quarter of a second at
 // most (it may not be answering at all). libwayland-server drops a client

@@ -1,0 +1,103 @@
+// The PipeWire side of the screen cast: one connection to the PipeWire daemon
+// with its own thread, and one stream per recorded monitor that keeps the
+// newest frame Mutter sent. Nothing is copied until a caller asks for the
+// frame; then it is copied under the thread's lock, so the frame cannot be
+// given back to Mutter half read.
+#pragma once
+
+#include <pipewire/pipewire.h>
+#include <spa/param/video/raw.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kestrin_lib/error.hpp"
+#include "kestrin_lib/fd.hpp"
+#include "kestrin_lib/helper.hpp"
+
+namespace kestrin::gnome {
+
+class PipeWire {
+ public:
+  // Connects to the daemon of PIPEWIRE_REMOTE (or pipewire-0 in $XDG_RUNTIME_DIR).
+  static Result<std::unique_ptr<PipeWire>> connect();
+  PipeWire(const PipeWire&) = delete;
+  PipeWire& operator=(const PipeWire&) = delete;
+  ~PipeWire();
+
+  pw_thread_loop* loop() const { return loop_; }
+  pw_core* core() const { return core_; }
+
+  // Holds the thread's lock: the stream's callbacks do not run meanwhile.
+  class Lock {
+   public:
+    explicit Lock(const PipeWire& pipewire) : loop_(pipewire.loop_) { pw_thread_loop_lock(loop_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    ~Lock() { pw_thread_loop_unlock(loop_); }
+
+   private:
+    pw_thread_loop* loop_;
+  };
+
+ private:
+  PipeWire() = default;
+
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+};
+
+class FrameStream {
+ public:
+  // Connects to Mutter's stream node `node`; `name` (the connector) names the
+  // stream in errors.
+  static Result<std::unique_ptr<FrameStream>> connect(PipeWire& pipewire, std::uint32_t node, std::string name);
+  FrameStream(const FrameStream&) = delete;
+  FrameStream& operator=(const FrameStream&) = delete;
+  ~FrameStream();  // gives the held frame back and disconnects
+
+  // The newest frame, as B, G, R, X rows packed; waits for the first frame
+  // until `deadline`.
+  Result<PixelArray> copy_newest(std::chrono::steady_clock::time_point deadline);
+  // The same into `destination` of width * height * 4 bytes, for a frame of
+  // exactly that size.
+  Status copy_newest_into(std::uint8_t* destination, std::uint32_t width, std::uint32_t height,
+                          std::chrono::steady_clock::time_point deadline);
+
+  // The stream failed or Mutter disconnected it (why: the error's cause).
+  bool broken();
+
+ private:
+  FrameStream(PipeWire& pipewire, std::string name) : pipewire_(pipewire), name_(std::move(name)) {}
+
+  struct Frame;
+  // Under the lock: the held frame's place, or an error when the stream broke.
+  Result<Frame> held_frame() const;
+  // Waits, without the lock, until a frame is held or the deadline has passed.
+  template <class Copy>
+  auto with_frame(std::chrono::steady_clock::time_point deadline, Copy&& copy) -> decltype(copy(std::declval<Frame>()));
+  void wake() const;
+
+  static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error);
+  static void on_param_changed(void* data, std::uint32_t id, const spa_pod* param);
+  static void on_remove_buffer(void* data, pw_buffer* buffer);
+  static void on_process(void* data);
+  static const pw_stream_events events;
+
+  PipeWire& pipewire_;
+  std::string name_;
+  pw_stream* stream_ = nullptr;
+  spa_hook listener_{};
+  // Written by the PipeWire thread whenever a frame arrives or the stream breaks.
+  Fd wake_;
+  // The rest belongs to the PipeWire thread; others read it under the lock.
+  pw_buffer* held_ = nullptr;
+  spa_video_info_raw format_{};
+  std::uint32_t wl_format_ = 0;
+  std::string failure_;
+};
+
+}  // namespace kestrin::gnome

@@ -1,0 +1,276 @@
+#include "kestrin_lib/gnome/session.hpp"
+
+#include <linux/input-event-codes.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "kestrin_lib/gnome/bus.hpp"
+#include "kestrin_lib/gnome/display_config.hpp"
+#include "kestrin_lib/gnome/mutter.hpp"
+#include "kestrin_lib/gnome/pipewire_stream.hpp"
+#include "kestrin_lib/gnome/remote_desktop.hpp"
+#include "kestrin_lib/gnome/screen_cast.hpp"
+
+namespace kestrin::gnome {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long Mutter may take to start a stream or send a stream's first frame.
+constexpr auto stream_wait = std::chrono::seconds(5);
+// Stopping at teardown: a Mutter that does not answer closes the session
+// anyway once the connection goes.
+constexpr auto stop_wait = std::chrono::milliseconds(500);
+
+// NotifyPointerAxis flags: the scroll has ended; it came from a device that
+// moves continuously (no kinetic scrolling after the end, unlike a finger).
+constexpr std::uint32_t axis_finish = 1;
+constexpr std::uint32_t axis_source_continuous = 8;
+
+}  // namespace
+
+struct SessionState {
+  // Members are destroyed in reverse: the streams and PipeWire first, the bus
+  // last, after the destructor has stopped Mutter's session.
+  Bus bus;
+  std::string mutter;
+  std::vector<Monitor> monitors;
+  std::optional<RemoteDesktopSession> remote_desktop;
+  std::string screen_cast;
+  std::vector<std::string> stream_paths;
+  std::vector<std::optional<std::uint32_t>> nodes;  // PipeWire nodes, as Mutter announces them
+  std::string ended;                                // why the session ended; empty while it lasts
+  std::vector<Slot> matches;
+  std::unique_ptr<PipeWire> pipewire;
+  std::vector<std::unique_ptr<FrameStream>> streams;
+
+  explicit SessionState(Bus connection) : bus(std::move(connection)) {}
+  SessionState(const SessionState&) = delete;
+  SessionState& operator=(const SessionState&) = delete;
+  ~SessionState() {
+    streams.clear();
+    pipewire.reset();
+    if (remote_desktop && ended.empty() && bus.is_open()) {
+      // Stopping the remote-desktop session stops the screen cast it started.
+      auto call = bus.method(mutter, remote_desktop->path, remote_desktop_session_interface, "Stop");
+      if (call) (void)bus.call(*call, "stopping the remote-desktop session", stop_wait);
+    }
+  }
+
+  void end(std::string why) {
+    if (ended.empty()) ended = std::move(why);
+  }
+
+  // Reads what has arrived, so that a Closed signal or Mutter's leaving is seen.
+  void catch_up() {
+    if (!bus.is_open()) end("the connection to the session bus was lost");
+    if (auto read = bus.dispatch_pending(); !read) end(report_text(read.error()));
+  }
+
+  Error ended_error() const { return Error::ordinary("the GNOME remote-desktop session ended", {ended}); }
+
+  Status check_alive() {
+    catch_up();
+    if (!ended.empty()) return std::unexpected(ended_error());
+    return {};
+  }
+
+  // An input call; a failure caused by the session's ending says so.
+  template <class... Args>
+  Status notify(const char* member, const char* types, Args... args) {
+    if (auto alive = check_alive(); !alive) return alive;
+    auto done = remote_desktop_call(bus, mutter, remote_desktop->path, member, types, args...);
+    if (!done && !done.error().is_interrupted()) {
+      catch_up();
+      if (!ended.empty()) return std::unexpected(ended_error());
+    }
+    return done;
+  }
+
+  Result<std::size_t> stream_of(std::size_t monitor) const {
+    if (monitor >= streams.size())
+      return std::unexpected(Error::invalid_value("there is no monitor number " + std::to_string(monitor)));
+    return monitor;
+  }
+};
+
+namespace {
+
+int on_closed(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* state = static_cast<SessionState*>(userdata);
+  const char* path = sd_bus_message_get_path(message);
+  const bool screen_cast = path != nullptr && state->screen_cast == path;
+  state->end(screen_cast ? "Mutter closed the screen-cast session" : "Mutter closed the remote-desktop session");
+  return 0;
+}
+
+int on_mutter_gone(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+  if (sd_bus_message_read(message, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr &&
+      *new_owner == '\0')
+    static_cast<SessionState*>(userdata)->end("Mutter left the session bus (it stopped or restarted)");
+  return 0;
+}
+
+int on_stream_added(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* state = static_cast<SessionState*>(userdata);
+  const char* path = sd_bus_message_get_path(message);
+  std::uint32_t node = 0;
+  if (path == nullptr || sd_bus_message_read(message, "u", &node) < 0) return 0;
+  auto found = std::find(state->stream_paths.begin(), state->stream_paths.end(), path);
+  if (found != state->stream_paths.end()) state->nodes[std::size_t(found - state->stream_paths.begin())] = node;
+  return 0;
+}
+
+Status watch(SessionState& state, Result<Slot> slot) {
+  if (!slot) return std::unexpected(std::move(slot.error()));
+  state.matches.push_back(std::move(*slot));
+  return {};
+}
+
+}  // namespace
+
+Result<Session> open_session() {
+  auto bus = Bus::open_session_bus();
+  if (!bus) return std::unexpected(std::move(bus.error()));
+  auto state = std::make_unique<SessionState>(std::move(*bus));
+  auto mutter = find_mutter(state->bus);
+  if (!mutter) return std::unexpected(std::move(mutter.error()));
+  state->mutter = std::move(*mutter);
+  // PipeWire before any session of Mutter, so that its absence costs nothing.
+  auto pipewire = PipeWire::connect();
+  if (!pipewire) return std::unexpected(std::move(pipewire.error()));
+  state->pipewire = std::move(*pipewire);
+
+  auto monitors = read_monitors(state->bus, state->mutter);
+  if (!monitors) return std::unexpected(std::move(monitors.error()));
+  if (monitors->empty()) return std::unexpected(Error::ordinary("Mutter has no monitor switched on to record"));
+  state->monitors = std::move(*monitors);
+
+  if (auto watched = watch(*state, state->bus.match("type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
+                                                        state->mutter + "'",
+                                                    on_mutter_gone, state.get()));
+      !watched)
+    return std::unexpected(std::move(watched.error()));
+  auto remote_desktop = create_remote_desktop(state->bus, state->mutter);
+  if (!remote_desktop) return std::unexpected(std::move(remote_desktop.error()));
+  state->remote_desktop = std::move(*remote_desktop);
+  if (auto watched = watch(*state, state->bus.match_signal(state->mutter, state->remote_desktop->path,
+                                                           remote_desktop_session_interface, "Closed", on_closed,
+                                                           state.get()));
+      !watched)
+    return std::unexpected(std::move(watched.error()));
+
+  auto screen_cast = create_screen_cast(state->bus, state->mutter, state->remote_desktop->id);
+  if (!screen_cast) return std::unexpected(std::move(screen_cast.error()));
+  state->screen_cast = std::move(*screen_cast);
+  if (auto watched = watch(*state, state->bus.match_signal(state->mutter, state->screen_cast,
+                                                           screen_cast_session_interface, "Closed", on_closed,
+                                                           state.get()));
+      !watched)
+    return std::unexpected(std::move(watched.error()));
+
+  for (const Monitor& monitor : state->monitors) {
+    auto stream = record_monitor(state->bus, state->mutter, state->screen_cast, monitor.connector);
+    if (!stream) return std::unexpected(std::move(stream.error()));
+    state->stream_paths.push_back(std::move(*stream));
+    state->nodes.emplace_back();
+    if (auto watched = watch(*state, state->bus.match_signal(state->mutter, state->stream_paths.back(),
+                                                             screen_cast_stream_interface, "PipeWireStreamAdded",
+                                                             on_stream_added, state.get()));
+        !watched)
+      return std::unexpected(std::move(watched.error()));
+  }
+
+  if (auto started = remote_desktop_call(state->bus, state->mutter, state->remote_desktop->path, "Start", "");
+      !started)
+    return std::unexpected(std::move(started.error()));
+  auto announced = state->bus.wait_until(
+      [&] {
+        return !state->ended.empty() ||
+               std::all_of(state->nodes.begin(), state->nodes.end(), [](const auto& node) { return node.has_value(); });
+      },
+      Clock::now() + stream_wait);
+  if (!announced) return std::unexpected(std::move(announced.error()));
+  if (!state->ended.empty()) return std::unexpected(state->ended_error());
+  for (std::size_t i = 0; i < state->monitors.size(); ++i) {
+    if (!state->nodes[i]) {
+      return std::unexpected(Error::ordinary("Mutter did not start the screen cast of the monitor " +
+                                             state->monitors[i].connector,
+                                             {"no PipeWire stream was announced within 5 seconds"}));
+    }
+    auto stream = FrameStream::connect(*state->pipewire, *state->nodes[i], state->monitors[i].connector);
+    if (!stream) return std::unexpected(std::move(stream.error()));
+    state->streams.push_back(std::move(*stream));
+  }
+
+  Session session(std::move(state));
+  // Mutter drops the first key event of a new session while its virtual
+  // keyboard appears: a Shift tap is that event, and changes nothing.
+  if (auto pressed = session.keycode(KEY_LEFTSHIFT, true); !pressed) return std::unexpected(std::move(pressed.error()));
+  if (auto released = session.keycode(KEY_LEFTSHIFT, false); !released)
+    return std::unexpected(std::move(released.error()));
+  return session;
+}
+
+Session::Session(std::unique_ptr<SessionState> state) : state_(std::move(state)) {}
+Session::Session(Session&&) noexcept = default;
+Session::~Session() = default;
+
+const std::vector<Monitor>& Session::monitors() const { return state_->monitors; }
+
+bool Session::alive() {
+  state_->catch_up();
+  return state_->ended.empty();
+}
+
+Status Session::motion_absolute(std::size_t monitor, double x, double y) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  return state_->notify("NotifyPointerMotionAbsolute", "sdd", state_->stream_paths[*stream].c_str(), x, y);
+}
+
+Status Session::motion_relative(double dx, double dy) {
+  return state_->notify("NotifyPointerMotionRelative", "dd", dx, dy);
+}
+
+Status Session::button(std::uint32_t evdev_button, bool pressed) {
+  return state_->notify("NotifyPointerButton", "ib", std::int32_t(evdev_button), int(pressed));
+}
+
+Status Session::axis_discrete(Axis axis, std::int32_t steps) {
+  return state_->notify("NotifyPointerAxisDiscrete", "ui", std::uint32_t(axis), steps);
+}
+
+Status Session::axis(double dx, double dy) {
+  if (auto moved = state_->notify("NotifyPointerAxis", "ddu", dx, dy, axis_source_continuous); !moved) return moved;
+  return state_->notify("NotifyPointerAxis", "ddu", 0.0, 0.0, axis_finish | axis_source_continuous);
+}
+
+Status Session::keycode(std::uint32_t evdev_key, bool pressed) {
+  return state_->notify("NotifyKeyboardKeycode", "ub", evdev_key, int(pressed));
+}
+
+Status Session::keysym(std::uint32_t keysym, bool pressed) {
+  return state_->notify("NotifyKeyboardKeysym", "ub", keysym, int(pressed));
+}
+
+Result<PixelArray> Session::screenshot(std::size_t monitor) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
+  return state_->streams[*stream]->copy_newest(Clock::now() + stream_wait);
+}
+
+Status Session::screenshot_into(std::size_t monitor, std::uint8_t* destination) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto alive = state_->check_alive(); !alive) return alive;
+  const Monitor& m = state_->monitors[*stream];
+  return state_->streams[*stream]->copy_newest_into(destination, m.width, m.height, Clock::now() + stream_wait);
+}
+
+}  // namespace kestrin::gnome

@@ -41,7 +41,7 @@ from typing import Callable, Iterator
 import pytest
 
 from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessMutter, HeadlessSway, SwayError
-from kestrin.testing._recorder import Probe, ProbeError
+from kestrin.testing._recorder import Probe, ProbeError, Recorder
 
 # The compositors that run the whole module: the core checks run on each.
 FULL_COMPOSITORS = ("sway", "phoc")
@@ -341,8 +341,16 @@ def gnome_env(mutter: HeadlessMutter, monkeypatch: pytest.MonkeyPatch) -> Headle
 
 
 @pytest.fixture
-def gnome_probe(gnome_env: HeadlessMutter, start_probe: Callable[[HeadlessCompositor], Probe]) -> Probe:
-    return start_probe(gnome_env)
+def gnome_probe(gnome_env: HeadlessMutter, probe_executable: Path) -> Iterator[Recorder]:
+    """A recorder shown fullscreen on ``mutter``."""
+    recorder = Recorder(gnome_env, probe_executable).start()
+    try:
+        recorder.wait_ready()
+        yield recorder
+    except ProbeError as error:
+        pytest.fail(f"kestrin-probe did not get ready: {error}\n--- mutter log ---\n{gnome_env.log()}", pytrace=False)
+    finally:
+        recorder.stop()
 
 
 @pytest.fixture
@@ -350,8 +358,27 @@ def gnome(gnome_probe: Probe) -> "kestrin.gnome.Kestrin":
     import kestrin.gnome
 
     session = kestrin.gnome.Kestrin()
-    # Mutter's seat gains its pointer and keyboard with the session's
-    # virtual devices.
-    gnome_probe.wait_input_ready(pointer=True, keyboard=True)
+    pointer_ready(session, gnome_probe)
     gnome_probe.clear()
     return session
+
+
+def pointer_ready(session, probe: Probe) -> None:
+    """Waits until ``probe`` holds the seat's pointer and keyboard. A headless
+    Mutter's seat gains its keyboard with the session and its pointer only
+    with the session's first pointer event, which the probe therefore does
+    not see."""
+    session.move_to(0, 0)
+    probe.wait_input_ready(pointer=True, keyboard=True)
+    # Mutter animates a new window into place and lets the pointer enter it
+    # only once it is there: move until it does.
+    for attempt in range(100):
+        session.move_to(attempt % 2, 0)
+        try:
+            probe.wait_for("pointer_enter", timeout=0.05)
+            break
+        except ProbeError:
+            pass
+    # The last of those motions has arrived once a new one has.
+    session.move_to(2, 2)
+    probe.wait_for(lambda e: e["event"] in ("motion", "pointer_enter") and (e["x"], e["y"]) == (2.5, 2.5))

@@ -111,6 +111,9 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
   </policy>
 </busconfig>
 """
+SETTINGS = """[org/gnome/desktop/interface]
+enable-animations=false
+"""
 MUTTER_SERVICES = ("org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.DisplayConfig")
 
 
@@ -127,7 +130,7 @@ class HeadlessMutter(HeadlessCompositor):
     again, on the same bus and PipeWire."""
 
     name = "mutter"
-    output = "Virtual-1"
+    output = "Meta-0"
     # Mutter shows a fullscreen window unchanged in its screen casts.
     probe_arguments = ()
     requires = ("dbus-daemon", "pipewire", "wireplumber", "busctl")
@@ -182,7 +185,8 @@ class HeadlessMutter(HeadlessCompositor):
         return env
 
     def _environment(self, runtime_dir: Path) -> dict[str, str]:
-        return {"DBUS_SESSION_BUS_ADDRESS": str(self.bus_address), "GSETTINGS_BACKEND": "memory"}
+        return {"DBUS_SESSION_BUS_ADDRESS": str(self.bus_address), "GSETTINGS_BACKEND": "keyfile",
+                "XDG_CONFIG_HOME": str(runtime_dir / "config")}
 
     def _arguments(self, runtime_dir: Path) -> list[str]:
         return ["--headless", "--wayland", "--no-x11", "--virtual-monitor", f"{self.width}x{self.height}"]
@@ -193,6 +197,11 @@ class HeadlessMutter(HeadlessCompositor):
         bus = runtime_dir / "bus"
         config = runtime_dir / "bus.conf"
         config.write_text(BUS_CONFIG.format(path=bus))
+        # No animations: a window is in place, and in every frame, as soon as
+        # it is mapped.
+        settings = runtime_dir / "config" / "glib-2.0" / "settings"
+        settings.mkdir(parents=True)
+        (settings / "keyfile").write_text(SETTINGS)
         self.bus_address = f"unix:path={bus}"
         commands = {"dbus-daemon": ["dbus-daemon", "--nofork", "--nopidfile", f"--config-file={config}"],
                     "pipewire": ["pipewire"], "wireplumber": ["wireplumber"]}

@@ -29,7 +29,7 @@ log "building with the sanitizers in build/sanitize"
   -DPython_EXECUTABLE="$python" >/dev/null
 # Only what the runs below use: the benchmark, the probe (run by tests/real
 # only) and the examples would add minutes of instrumented compiling.
-/usr/bin/cmake --build "$build" --target kestrin kestrin_tests fake_compositor_tests fake-compositor
+/usr/bin/cmake --build "$build" --target kestrin kestrin_tests kestrin_gnome_tests fake_compositor_tests fake-compositor
 
 # Python is not instrumented, so the runtime has to be in the process before
 # the module brings it in: the very one the module was linked with.

@@ -16,13 +16,8 @@ namespace kestrin {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::open_descriptors;
 using testing::ScopedEnv;
-
-int open_descriptors() {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
 
 // A listening Unix socket that accepts nothing; connect succeeds on it.
 class Listener {

@@ -49,7 +49,7 @@ bool wait_for(Ready&& ready, std::chrono::milliseconds limit = 10s) {
 }  // namespace
 
 bool GnomeDesktop::installed() {
-  for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-daemon"})
+  for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-daemon", "foot"})
     if (!on_path(program)) return false;
   return true;
 }
@@ -67,6 +67,7 @@ GnomeDesktop::GnomeDesktop() {
 }
 
 GnomeDesktop::~GnomeDesktop() {
+  for (pid_t& pid : clients_) stop(pid);
   for (pid_t* pid : {&wireplumber_, &pipewire_, &mutter_, &bus_}) stop(*pid);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
@@ -106,8 +107,10 @@ void GnomeDesktop::start_bus() {
   ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(socket); })) << "the session bus did not start";
 }
 
-void GnomeDesktop::start_mutter() {
-  mutter_ = spawn("mutter", {"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"});
+void GnomeDesktop::start_mutter(const std::vector<std::string>& monitors) {
+  std::vector<std::string> argv{"mutter", "--headless", "--wayland", "--no-x11"};
+  for (const std::string& monitor : monitors) argv.insert(argv.end(), {"--virtual-monitor", monitor});
+  mutter_ = spawn("mutter", argv);
   auto bus = gnome::Bus::open_session_bus();
   ASSERT_TRUE(bus) << report_text(bus.error());
   ASSERT_TRUE(wait_for([&] { return gnome::find_mutter(*bus).has_value(); }))
@@ -121,6 +124,25 @@ void GnomeDesktop::start_pipewire() {
   wireplumber_ = spawn("wireplumber", {"wireplumber"});
 }
 
-void GnomeDesktop::stop_mutter() { stop(mutter_); }
+// Mutter 43 spins instead of quitting on SIGTERM while a remote-desktop
+// session is open, so it is killed, as a crash would end it.
+void GnomeDesktop::stop_pipewire() {
+  stop(wireplumber_);
+  stop(pipewire_);
+}
+
+void GnomeDesktop::start_client(const std::vector<std::string>& argv) {
+  ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
+  clients_.push_back(spawn(argv[0], argv));
+}
+
+void GnomeDesktop::stop_mutter() {
+  if (mutter_ <= 0) return;
+  kill(mutter_, SIGKILL);
+  waitpid(mutter_, nullptr, 0);
+  mutter_ = -1;
+}
+
+void GnomeDesktop::pause_mutter(bool paused) { kill(mutter_, paused ? SIGSTOP : SIGCONT); }
 
 }  // namespace kestrin::testing

@@ -1,5 +1,5 @@
 // A private GNOME desktop for the GNOME session's tests: a session bus, Mutter
-// headless with one 1280x720 virtual monitor, PipeWire and WirePlumber, each
+// headless with virtual monitors, PipeWire and WirePlumber, each
 // started when a test asks and stopped by its pid. This process's
 // XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS point at it meanwhile.
 #pragma once
@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -15,7 +16,7 @@ namespace kestrin::testing {
 
 class GnomeDesktop {
  public:
-  // Whether mutter, pipewire, wireplumber and dbus-daemon are installed.
+  // Whether mutter, pipewire, wireplumber, dbus-daemon and foot are installed.
   static bool installed();
 
   GnomeDesktop();
@@ -27,9 +28,15 @@ class GnomeDesktop {
 
   // Each returns once the piece answers (an assertion fails otherwise).
   void start_bus();
-  void start_mutter();
+  // Mutter lays the monitors ("1280x720") out left to right, the first primary.
+  void start_mutter(const std::vector<std::string>& monitors = {"1280x720"});
   void start_pipewire();  // and WirePlumber, which links the streams
-  void stop_mutter();
+  // A Wayland client of Mutter (stopped with the desktop).
+  void start_client(const std::vector<std::string>& argv);
+  void stop_pipewire();  // and WirePlumber
+  void stop_mutter();  // at once, as a crash would
+  // SIGSTOP or SIGCONT: a Mutter that does not answer, for a while.
+  void pause_mutter(bool paused);
 
  private:
   pid_t spawn(const std::string& name, const std::vector<std::string>& argv);
@@ -38,6 +45,7 @@ class GnomeDesktop {
   std::string dir_;
   std::unique_ptr<ScopedEnv> runtime_env_, bus_env_, wayland_env_, display_env_;
   pid_t bus_ = -1, mutter_ = -1, pipewire_ = -1, wireplumber_ = -1;
+  std::vector<pid_t> clients_;
 };
 
 }  // namespace kestrin::testing

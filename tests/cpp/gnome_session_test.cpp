@@ -1,26 +1,66 @@
 // The GNOME session against a real Mutter, headless, with PipeWire.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "gnome_desktop.hpp"
 #include "kestrin_lib/gnome/session.hpp"
+#include "kestrin_lib/wayland.hpp"
 
 namespace kestrin::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count;
+// The threads of this process other than the caller's that can take SIGINT.
+std::vector<std::string> threads_taking_sigint() {
+  std::vector<std::string> taking;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == std::to_string(getpid())) continue;
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (!line.starts_with("SigBlk:")) continue;
+      if (((std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1) == 0)
+        taking.push_back(task.path().filename().string());
+    }
+  }
+  return taking;
+}
+
+// Runs `call` while Mutter is stopped; a signal arrives 100 ms into its wait
+// and the interruption check ends the wait.
+Status interrupted_while_mutter_is_paused(GnomeDesktop& desktop, const std::function<Status()>& call) {
+  struct sigaction on_alarm {}, previous{};
+  on_alarm.sa_handler = [](int) {};  // no SA_RESTART: the wait sees EINTR
+  sigaction(SIGALRM, &on_alarm, &previous);
+  set_interrupt_check([] { return true; });
+  desktop.pause_mutter(true);
+  itimerval soon{{0, 0}, {0, 100'000}};
+  setitimer(ITIMER_REAL, &soon, nullptr);
+  Status done = call();
+  desktop.pause_mutter(false);
+  set_interrupt_check(nullptr);
+  sigaction(SIGALRM, &previous, nullptr);
+  return done;
+}
+
+// Whether the session notices its end within two seconds.
+bool ends(gnome::Session& session) {
+  for (int i = 0; i < 200; ++i) {
+    if (!session.alive()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
 }
 
 std::string open_error() {
@@ -31,7 +71,8 @@ std::string open_error() {
 class GnomeSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!GnomeDesktop::installed()) GTEST_SKIP() << "mutter, pipewire, wireplumber or dbus-daemon is not installed";
+    if (!GnomeDesktop::installed())
+      GTEST_SKIP() << "mutter, pipewire, wireplumber, dbus-daemon or foot is not installed";
     desktop_ = std::make_unique<GnomeDesktop>();
   }
   void TearDown() override { desktop_.reset(); }
@@ -54,13 +95,29 @@ TEST_F(GnomeSessionTest, MissingPiecesAreNamed) {
       << open_error();
   ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter());
   EXPECT_NE(open_error().find("PipeWire is not running"), std::string::npos) << open_error();
+
+  // PipeWire going away later ends the session: no frame could come again.
+  ASSERT_NO_FATAL_FAILURE(desktop_->start_pipewire());
+  auto session = gnome::open_session();
+  ASSERT_TRUE(session) << report_text(session.error());
+  desktop_->stop_pipewire();
+  EXPECT_TRUE(ends(*session)) << "the session still seems alive after PipeWire stopped";
+  auto picture = session->screenshot(0);
+  ASSERT_FALSE(picture);
+  EXPECT_EQ(picture.error().message, "the GNOME remote-desktop session ended");
+}
+
+std::tuple<std::string, std::int32_t, std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, double,
+           bool>
+fields(const gnome::Monitor& m) {
+  return {m.connector, m.x, m.y, m.width, m.height, m.logical_width, m.logical_height, m.scale, m.primary};
 }
 
 TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   ASSERT_NO_FATAL_FAILURE(desktop_->start_bus());
-  ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter());
+  ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter({"1280x720", "800x600"}));
   ASSERT_NO_FATAL_FAILURE(desktop_->start_pipewire());
-  const std::size_t descriptors_before = open_descriptors();
+  const int descriptors_before = open_descriptors();
   {
     // A first session, ended by its owner: what it held is given back.
     auto first = gnome::open_session();
@@ -68,18 +125,19 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
     auto picture = first->screenshot(0);
     ASSERT_TRUE(picture) << report_text(picture.error());
   }
-  // PipeWire's first context loads its modules for good; count from here.
-  EXPECT_LE(open_descriptors(), descriptors_before + 0) << "the first session left descriptors open";
+  EXPECT_EQ(open_descriptors(), descriptors_before) << "the first session left descriptors open";
 
-  auto session = gnome::open_session();
-  ASSERT_TRUE(session) << report_text(session.error());
-  ASSERT_EQ(session->monitors().size(), 1u);
-  const gnome::Monitor& monitor = session->monitors()[0];
-  EXPECT_EQ(monitor.connector, "Meta-0");
-  EXPECT_EQ(std::tuple(monitor.x, monitor.y, monitor.width, monitor.height, monitor.logical_width,
-                       monitor.logical_height, monitor.scale, monitor.primary),
-            std::tuple(0, 0, 1280u, 720u, 1280u, 720u, 1.0, true));
+  auto opened = gnome::open_session();
+  ASSERT_TRUE(opened) << report_text(opened.error());
+  std::optional<gnome::Session> session(std::move(*opened));
+  ASSERT_EQ(session->monitors().size(), 2u);
+  EXPECT_EQ(fields(session->monitors()[0]), fields({"Meta-0", 0, 0, 1280, 720, 1280, 720, 1.0, true}));
+  EXPECT_EQ(fields(session->monitors()[1]), fields({"Meta-1", 1280, 0, 800, 600, 800, 600, 1.0, false}));
 
+  // Each monitor's own stream, at its own size.
+  auto second = session->screenshot(1);
+  ASSERT_TRUE(second) << report_text(second.error());
+  EXPECT_EQ(std::pair(second->width, second->height), std::pair(800u, 600u));
   auto picture = session->screenshot(0);
   ASSERT_TRUE(picture) << report_text(picture.error());
   ASSERT_EQ(std::pair(picture->width, picture->height), std::pair(1280u, 720u));
@@ -89,8 +147,35 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   std::vector<std::uint8_t> again(picture->size());
   ASSERT_TRUE(session->screenshot_into(0, again.data()));
   EXPECT_TRUE(std::equal(again.begin(), again.end(), bytes));
+  // The frame screenshot() returned has been counted; a still screen sends
+  // no other, and the wait for one ends at its timeout.
+  auto seen = session->frames(0);
+  ASSERT_TRUE(seen);
+  EXPECT_GE(*seen, 1u);
+  auto counted = session->wait_for_frame(0, *seen - 1, 0ms);
+  auto still = session->wait_for_frame(0, *seen, 50ms);
+  ASSERT_TRUE(counted && still);
+  EXPECT_TRUE(*counted);
+  EXPECT_FALSE(*still);
+  // A window opens: the frames that show it wake the wait, and a screenshot
+  // is the newest of them (the first may come before the window is drawn).
+  ASSERT_TRUE(session->motion_absolute(0, 640, 360));
+  desktop_->start_client({"foot"});
+  bool changed = false;
+  for (auto give_up = std::chrono::steady_clock::now() + 5s; !changed && std::chrono::steady_clock::now() < give_up;) {
+    auto shown = session->wait_for_frame(0, *seen, 1s);
+    ASSERT_TRUE(shown) << report_text(shown.error());
+    if (!*shown) continue;
+    seen = session->frames(0);
+    ASSERT_TRUE(seen);
+    auto newest = session->screenshot(0);
+    ASSERT_TRUE(newest) << report_text(newest.error());
+    changed = !std::equal(bytes, bytes + picture->size(), newest->data.get());
+  }
+  EXPECT_TRUE(changed) << "no frame showed the window";
 
   EXPECT_TRUE(session->motion_absolute(0, 640.5, 360));
+  EXPECT_TRUE(session->motion_absolute(1, 799, 599));
   EXPECT_TRUE(session->motion_relative(-10, 4.5));
   EXPECT_TRUE(session->button(BTN_RIGHT, true));
   EXPECT_TRUE(session->button(BTN_RIGHT, false));
@@ -101,19 +186,22 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   EXPECT_TRUE(session->keysym(0x20ac /* EuroSign */, true));
   EXPECT_TRUE(session->keysym(0x20ac, false));
 
-  auto absent = session->motion_absolute(1, 0, 0);
+  auto absent = session->motion_absolute(2, 0, 0);
   ASSERT_FALSE(absent);
   EXPECT_TRUE(absent.error().is_invalid_value());
-  EXPECT_EQ(absent.error().message, "there is no monitor number 1");
+  EXPECT_EQ(absent.error().message, "there is no monitor number 2");
+  EXPECT_TRUE(session->alive());
+
+  EXPECT_EQ(threads_taking_sigint(), std::vector<std::string>{}) << "a signal could miss the waiting caller";
+  auto interrupted = interrupted_while_mutter_is_paused(*desktop_, [&] { return session->motion_relative(0, 0); });
+  ASSERT_FALSE(interrupted);
+  EXPECT_TRUE(interrupted.error().is_interrupted());
+  // The interrupted call leaves the session usable.
+  EXPECT_TRUE(session->motion_relative(1, 0));
   EXPECT_TRUE(session->alive());
 
   desktop_->stop_mutter();
-  bool ended = false;
-  for (int i = 0; i < 200 && !ended; ++i) {
-    ended = !session->alive();
-    if (!ended) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(ended) << "the session still seems alive after Mutter stopped";
+  EXPECT_TRUE(ends(*session)) << "the session still seems alive after Mutter stopped";
   auto picture_after = session->screenshot(0);
   const Status screenshot_after =
       picture_after ? Status{} : Status(std::unexpected(std::move(picture_after.error())));
@@ -124,6 +212,8 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
               "the GNOME remote-desktop session ended\n\nCaused by:\n    Mutter left the session bus (it stopped or "
               "restarted)");
   }
+  session.reset();
+  EXPECT_EQ(open_descriptors(), descriptors_before) << "a session whose Mutter is gone left descriptors open";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "test_support.hpp"
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace kestrin::testing {
 namespace {
@@ -72,6 +73,12 @@ std::vector<std::string> LogCapture::messages() const {
 }
 
 int LogCapture::formatted() const { return sink().formatted(); }
+
+int open_descriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
 
 ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
   if (const char* current = std::getenv(name)) saved_ = current;

@@ -32,6 +32,9 @@ class LogCapture {
   int formatted() const;
 };
 
+// How many descriptors the process has open.
+int open_descriptors();
+
 class ScopedEnv {
  public:
   // Sets `name` to `value`, or unsets it when `value` is empty.

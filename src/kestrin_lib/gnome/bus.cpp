@@ -48,7 +48,7 @@ Result<Bus> Bus::open_session_bus() {
   if (r < 0) {
     std::string cause = address != nullptr && *address != '\0'
                             ? "DBUS_SESSION_BUS_ADDRESS is " + std::string(address) + ": " + os_error_text(-r)
-                            : "DBUS_SESSION_BUS_ADDRESS is not set and $XDG_RUNTIME_DIR/bus is absent: " +
+                            : "DBUS_SESSION_BUS_ADDRESS is not set, and $XDG_RUNTIME_DIR/bus did not answer: " +
                                   os_error_text(-r);
     return std::unexpected(Error::ordinary(
         "there is no D-Bus session bus to reach GNOME on: run this inside the GNOME session (or start one with "
@@ -114,7 +114,11 @@ Result<bool> Bus::step(Clock::time_point deadline) {
   }
   pollfd socket{.fd = sd_bus_get_fd(bus_), .events = static_cast<short>(events), .revents = 0};
   const int ready = poll(&socket, 1, static_cast<int>(std::min<long long>(timeout, INT32_MAX)));
-  if (ready < 0 && errno == EINTR && interruption_requested()) return std::unexpected(Error::interrupted());
+  if (ready < 0) {
+    if (errno != EINTR)
+      return std::unexpected(Error::ordinary("waiting for the session bus failed", {os_error_text(errno)}));
+    if (interruption_requested()) return std::unexpected(Error::interrupted());
+  }
   return true;
 }
 

@@ -4,20 +4,17 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-#include <wayland-client-protocol.h>
 
-#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <functional>
 #include <mutex>
 #include <utility>
 
-#include "kestrin_lib/pixel_format.hpp"
+#include "kestrin_lib/gnome/frame.hpp"
 #include "kestrin_lib/wayland.hpp"
 
 namespace kestrin::gnome {
@@ -25,53 +22,41 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The wl_shm code of a readable PipeWire format (the same bytes in memory),
-// 0 for one that cannot be read. Mutter without a GPU sends BGRx.
-std::uint32_t wl_shm_format(spa_video_format format) {
-  switch (format) {
-    case SPA_VIDEO_FORMAT_BGRx: return WL_SHM_FORMAT_XRGB8888;
-    case SPA_VIDEO_FORMAT_BGRA: return WL_SHM_FORMAT_ARGB8888;
-    case SPA_VIDEO_FORMAT_RGBx: return WL_SHM_FORMAT_XBGR8888;
-    case SPA_VIDEO_FORMAT_RGBA: return WL_SHM_FORMAT_ABGR8888;
-    default: return 0;
+// Blocks every signal in the calling thread meanwhile. PipeWire starts its
+// threads (the loop's, the data loop's) from wherever it is first called, and
+// a thread inherits the mask: with every signal blocked there, a signal meant
+// for the caller (Ctrl-C) interrupts the caller's wait, not one of PipeWire's.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous_);
   }
-}
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-// A frame Mutter marked whole and readable; others are given back at once.
-bool usable(const pw_buffer* buffer) {
-  const spa_buffer* b = buffer->buffer;
-  if (b->n_datas < 1 || b->datas[0].data == nullptr || b->datas[0].chunk == nullptr) return false;
-  const spa_chunk* chunk = b->datas[0].chunk;
-  if (chunk->size == 0 || (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0) return false;
-  const auto* header =
-      static_cast<const spa_meta_header*>(spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
-  return header == nullptr || (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) == 0;
-}
-
-// Starts the PipeWire thread with every signal blocked, so that a signal
-// meant for the caller (Ctrl-C) interrupts the caller's wait and not that thread.
-int start_without_signals(pw_thread_loop* loop) {
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int r = pw_thread_loop_start(loop);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return r;
-}
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace
 
 // --- the connection -----------------------------------------------------------
 
 Result<std::unique_ptr<PipeWire>> PipeWire::connect() {
+  SignalsBlocked blocked;
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
   std::unique_ptr<PipeWire> pipewire(new PipeWire);
   pipewire->loop_ = pw_thread_loop_new("kestrin-gnome", nullptr);
-  if (pipewire->loop_ == nullptr) return std::unexpected(Error::ordinary("starting PipeWire's thread failed", {os_error_text(errno)}));
+  if (pipewire->loop_ == nullptr)
+    return std::unexpected(Error::ordinary("starting PipeWire's thread failed", {os_error_text(errno)}));
   pipewire->context_ = pw_context_new(pw_thread_loop_get_loop(pipewire->loop_), nullptr, 0);
-  if (pipewire->context_ == nullptr) return std::unexpected(Error::ordinary("creating a PipeWire context failed", {os_error_text(errno)}));
-  if (const int r = start_without_signals(pipewire->loop_); r < 0)
+  if (pipewire->context_ == nullptr)
+    return std::unexpected(Error::ordinary("creating a PipeWire context failed", {os_error_text(errno)}));
+  if (const int r = pw_thread_loop_start(pipewire->loop_); r < 0)
     return std::unexpected(Error::ordinary("starting PipeWire's thread failed", {os_error_text(-r)}));
   int failure = 0;
   {
@@ -109,13 +94,6 @@ const pw_stream_events FrameStream::events = [] {
   return events;
 }();
 
-struct FrameStream::Frame {
-  const std::uint8_t* first;  // the first pixel to read
-  std::uint32_t stride;
-  std::uint32_t width, height;
-  std::uint32_t wl_format;
-};
-
 Result<std::unique_ptr<FrameStream>> FrameStream::connect(PipeWire& pipewire, std::uint32_t node, std::string name) {
   std::unique_ptr<FrameStream> stream(new FrameStream(pipewire, std::move(name)));
   stream->wake_ = Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -138,6 +116,7 @@ Result<std::unique_ptr<FrameStream>> FrameStream::connect(PipeWire& pipewire, st
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size_default, &size_min, &size_max),
       SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate_default, &rate_min, &rate_max)));
 
+  SignalsBlocked blocked;
   PipeWire::Lock lock(pipewire);
   pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                 PW_KEY_MEDIA_ROLE, "Screen", nullptr);
@@ -172,7 +151,8 @@ void FrameStream::wake() const {
 void FrameStream::on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
   auto* self = static_cast<FrameStream*>(data);
   if (state == PW_STREAM_STATE_ERROR) {
-    self->failure_ = "the PipeWire stream of " + self->name_ + " failed: " + (error != nullptr ? error : "no reason given");
+    self->failure_ =
+        "the PipeWire stream of " + self->name_ + " failed: " + (error != nullptr ? error : "no reason given");
   } else if (state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED) {
     self->failure_ = "the PipeWire stream of " + self->name_ + " was disconnected";
   } else {
@@ -190,8 +170,8 @@ void FrameStream::on_param_changed(void* data, std::uint32_t id, const spa_pod* 
     return;
   spa_video_info_raw format{};
   if (spa_format_video_raw_parse(param, &format) < 0 || wl_shm_format(format.format) == 0) {
-    self->failure_ = "Mutter sends the frames of " + self->name_ + " in a format that cannot be read (SPA video format " +
-                     std::to_string(format.format) + ")";
+    self->failure_ = "Mutter sends the frames of " + self->name_ +
+                     " in a format that cannot be read (SPA video format " + std::to_string(format.format) + ")";
     self->wake();
     return;
   }
@@ -224,7 +204,7 @@ void FrameStream::on_process(void* data) {
   auto* self = static_cast<FrameStream*>(data);
   pw_buffer* newest = nullptr;
   while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_)) {
-    if (!usable(buffer)) {
+    if (!holds_frame(*buffer->buffer)) {
       pw_stream_queue_buffer(self->stream_, buffer);
       continue;
     }
@@ -234,64 +214,17 @@ void FrameStream::on_process(void* data) {
   if (newest == nullptr) return;
   if (self->held_ != nullptr) pw_stream_queue_buffer(self->stream_, self->held_);
   self->held_ = newest;
+  ++self->received_;
   self->wake();
 }
 
-bool FrameStream::broken() {
+std::optional<std::string> FrameStream::failure() {
   PipeWire::Lock lock(pipewire_);
-  return !failure_.empty();
-}
-
-Result<FrameStream::Frame> FrameStream::held_frame() const {
-  const spa_buffer* b = held_->buffer;
-  const spa_data& d = b->datas[0];
-  std::uint32_t x = 0, y = 0, width = format_.size.width, height = format_.size.height;
-  // A monitor's stream is not cropped; should Mutter crop it, the frame is
-  // the region it names.
-  const auto* crop =
-      static_cast<const spa_meta_region*>(spa_buffer_find_meta_data(b, SPA_META_VideoCrop, sizeof(spa_meta_region)));
-  if (crop != nullptr && crop->region.size.width > 0 && crop->region.size.height > 0 && crop->region.position.x >= 0 &&
-      crop->region.position.y >= 0 && crop->region.position.x + crop->region.size.width <= width &&
-      crop->region.position.y + crop->region.size.height <= height) {
-    x = std::uint32_t(crop->region.position.x);
-    y = std::uint32_t(crop->region.position.y);
-    width = crop->region.size.width;
-    height = crop->region.size.height;
-  }
-  const std::int32_t stride = d.chunk->stride != 0 ? d.chunk->stride : std::int32_t(format_.size.width * 4);
-  const std::uint64_t end = std::uint64_t(d.chunk->offset) + std::uint64_t(y + height - 1) * std::uint64_t(stride) +
-                            std::uint64_t(x + width) * 4;
-  if (width == 0 || height == 0 || stride < 0 || std::uint64_t(stride) < std::uint64_t(format_.size.width) * 4 ||
-      end > d.maxsize) {
-    return std::unexpected(Error::ordinary("the frame Mutter sent of " + name_ + " does not fit its buffer",
-                                           {std::to_string(format_.size.width) + "x" +
-                                            std::to_string(format_.size.height) + " pixels, stride " +
-                                            std::to_string(stride) + ", " + std::to_string(d.maxsize) + " bytes"}));
-  }
-  const auto* first = static_cast<const std::uint8_t*>(d.data) + d.chunk->offset + std::size_t(y) * std::size_t(stride) +
-                      std::size_t(x) * 4;
-  return Frame{first, std::uint32_t(stride), width, height, wl_format_};
+  if (failure_.empty()) return std::nullopt;
+  return failure_;
 }
 
 namespace {
-
-void copy_rows(const std::uint8_t* source, std::uint32_t stride, std::uint32_t width, std::uint32_t height,
-               std::uint32_t wl_format, std::uint8_t* destination) {
-  const std::size_t row = std::size_t(width) * 4;
-  if (pixel_format::is_bgrx(wl_format) && stride == row) {
-    std::memcpy(destination, source, row * height);
-    return;
-  }
-  for (std::uint32_t i = 0; i < height; ++i) {
-    const std::uint8_t* from = source + std::size_t(i) * stride;
-    std::uint8_t* to = destination + std::size_t(i) * row;
-    if (pixel_format::is_bgrx(wl_format)) {
-      std::memcpy(to, from, row);
-    } else {
-      pixel_format::to_bgrx(wl_format, from, to, width);
-    }
-  }
-}
 
 // Waits until `fd` is readable and empties it: false once `deadline` has passed.
 Result<bool> wait_readable(int fd, Clock::time_point deadline) {
@@ -312,13 +245,14 @@ Result<bool> wait_readable(int fd, Clock::time_point deadline) {
 }  // namespace
 
 template <class Copy>
-auto FrameStream::with_frame(Clock::time_point deadline, Copy&& copy) -> decltype(copy(std::declval<Frame>())) {
+auto FrameStream::with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<FrameView>())) {
+  const auto deadline = Clock::now() + wait;
   for (;;) {
     {
       PipeWire::Lock lock(pipewire_);
       if (!failure_.empty()) return std::unexpected(Error::ordinary("the GNOME screen cast ended", {failure_}));
       if (held_ != nullptr) {
-        auto frame = held_frame();
+        auto frame = locate_frame(*held_->buffer, format_, wl_format_, name_);
         if (!frame) return std::unexpected(std::move(frame.error()));
         return copy(*frame);
       }
@@ -326,31 +260,49 @@ auto FrameStream::with_frame(Clock::time_point deadline, Copy&& copy) -> decltyp
     auto woken = wait_readable(wake_.get(), deadline);
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) {
-      return std::unexpected(Error::ordinary("Mutter sent no frame of the monitor " + name_ + " in time",
-                                             {"the stream's first frame did not arrive within 5 seconds"}));
+      return std::unexpected(
+          Error::ordinary("Mutter sent no frame of the monitor " + name_ + " in time",
+                          {"the stream's first frame did not arrive within " + std::to_string(wait.count()) + " ms"}));
     }
   }
 }
 
-Result<PixelArray> FrameStream::copy_newest(Clock::time_point deadline) {
-  return with_frame(deadline, [](const Frame& frame) -> Result<PixelArray> {
+Result<std::uint64_t> FrameStream::frames() {
+  PipeWire::Lock lock(pipewire_);
+  if (!failure_.empty()) return std::unexpected(Error::ordinary("the GNOME screen cast ended", {failure_}));
+  return received_;
+}
+
+Result<bool> FrameStream::wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  for (;;) {
+    auto count = frames();
+    if (!count) return std::unexpected(std::move(count.error()));
+    if (*count > seen) return true;
+    auto woken = wait_readable(wake_.get(), deadline);
+    if (!woken || !*woken) return woken;
+  }
+}
+
+Result<PixelArray> FrameStream::copy_newest(std::chrono::milliseconds first_frame_wait) {
+  return with_frame(first_frame_wait, [](const FrameView& frame) -> Result<PixelArray> {
     auto pixels = allocate_pixels(frame.width, frame.height);
     if (!pixels) return pixels;
-    copy_rows(frame.first, frame.stride, frame.width, frame.height, frame.wl_format, pixels->data.get());
+    copy_frame(frame, pixels->data.get());
     return pixels;
   });
 }
 
 Status FrameStream::copy_newest_into(std::uint8_t* destination, std::uint32_t width, std::uint32_t height,
-                                     Clock::time_point deadline) {
-  return with_frame(deadline, [&](const Frame& frame) -> Status {
+                                     std::chrono::milliseconds first_frame_wait) {
+  return with_frame(first_frame_wait, [&](const FrameView& frame) -> Status {
     if (frame.width != width || frame.height != height) {
       return std::unexpected(Error::ordinary(
           "the monitor " + name_ + " changed its size", {"its frames are " + std::to_string(frame.width) + "x" +
                                                          std::to_string(frame.height) + " pixels, not " +
                                                          std::to_string(width) + "x" + std::to_string(height)}));
     }
-    copy_rows(frame.first, frame.stride, frame.width, frame.height, frame.wl_format, destination);
+    copy_frame(frame, destination);
     return {};
   });
 }

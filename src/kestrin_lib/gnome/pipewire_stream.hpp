@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/fd.hpp"
+#include "kestrin_lib/gnome/frame.hpp"
 #include "kestrin_lib/helper.hpp"
 
 namespace kestrin::gnome {
@@ -60,25 +62,29 @@ class FrameStream {
   ~FrameStream();  // gives the held frame back and disconnects
 
   // The newest frame, as B, G, R, X rows packed; waits for the first frame
-  // until `deadline`.
-  Result<PixelArray> copy_newest(std::chrono::steady_clock::time_point deadline);
+  // `first_frame_wait` at most.
+  Result<PixelArray> copy_newest(std::chrono::milliseconds first_frame_wait);
   // The same into `destination` of width * height * 4 bytes, for a frame of
   // exactly that size.
   Status copy_newest_into(std::uint8_t* destination, std::uint32_t width, std::uint32_t height,
-                          std::chrono::steady_clock::time_point deadline);
+                          std::chrono::milliseconds first_frame_wait);
 
-  // The stream failed or Mutter disconnected it (why: the error's cause).
-  bool broken();
+  // How many whole frames have arrived.
+  Result<std::uint64_t> frames();
+  // Waits until more than `seen` frames have arrived, `wait` at most: false
+  // when none came.
+  Result<bool> wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait);
+
+  // Why the stream failed or was disconnected; nothing while it lasts.
+  std::optional<std::string> failure();
 
  private:
   FrameStream(PipeWire& pipewire, std::string name) : pipewire_(pipewire), name_(std::move(name)) {}
 
-  struct Frame;
-  // Under the lock: the held frame's place, or an error when the stream broke.
-  Result<Frame> held_frame() const;
-  // Waits, without the lock, until a frame is held or the deadline has passed.
+  // Calls `copy` with the held frame under the lock, after waiting for one
+  // without the lock, `wait` at most.
   template <class Copy>
-  auto with_frame(std::chrono::steady_clock::time_point deadline, Copy&& copy) -> decltype(copy(std::declval<Frame>()));
+  auto with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<FrameView>()));
   void wake() const;
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error);
@@ -95,6 +101,7 @@ class FrameStream {
   Fd wake_;
   // The rest belongs to the PipeWire thread; others read it under the lock.
   pw_buffer* held_ = nullptr;
+  std::uint64_t received_ = 0;
   spa_video_info_raw format_{};
   std::uint32_t wl_format_ = 0;
   std::string failure_;

@@ -20,7 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long Mutter may take to start a stream or send a stream's first frame.
-constexpr auto stream_wait = std::chrono::seconds(5);
+constexpr std::chrono::milliseconds stream_wait = std::chrono::seconds(5);
 // Stopping at teardown: a Mutter that does not answer closes the session
 // anyway once the connection goes.
 constexpr auto stop_wait = std::chrono::milliseconds(500);
@@ -64,10 +64,14 @@ struct SessionState {
     if (ended.empty()) ended = std::move(why);
   }
 
-  // Reads what has arrived, so that a Closed signal or Mutter's leaving is seen.
+  // Reads what has arrived, so that a Closed signal or Mutter's leaving is
+  // seen. A broken stream ends the session too: its monitor could never be
+  // captured again, and a new session records it afresh.
   void catch_up() {
     if (!bus.is_open()) end("the connection to the session bus was lost");
     if (auto read = bus.dispatch_pending(); !read) end(report_text(read.error()));
+    for (const auto& stream : streams)
+      if (auto why = stream->failure()) end(std::move(*why));
   }
 
   Error ended_error() const { return Error::ordinary("the GNOME remote-desktop session ended", {ended}); }
@@ -78,16 +82,20 @@ struct SessionState {
     return {};
   }
 
-  // An input call; a failure caused by the session's ending says so.
-  template <class... Args>
-  Status notify(const char* member, const char* types, Args... args) {
-    if (auto alive = check_alive(); !alive) return alive;
-    auto done = remote_desktop_call(bus, mutter, remote_desktop->path, member, types, args...);
-    if (!done && !done.error().is_interrupted()) {
+  // A call's result; a failure that the session's ending caused says so.
+  template <class R>
+  R explained(R result) {
+    if (!result && !result.error().is_interrupted()) {
       catch_up();
       if (!ended.empty()) return std::unexpected(ended_error());
     }
-    return done;
+    return result;
+  }
+
+  template <class... Args>
+  Status notify(const char* member, const char* types, Args... args) {
+    if (auto alive = check_alive(); !alive) return alive;
+    return explained(remote_desktop_call(bus, mutter, remote_desktop->path, member, types, args...));
   }
 
   Result<std::size_t> stream_of(std::size_t monitor) const {
@@ -150,10 +158,10 @@ Result<Session> open_session() {
   if (monitors->empty()) return std::unexpected(Error::ordinary("Mutter has no monitor switched on to record"));
   state->monitors = std::move(*monitors);
 
-  if (auto watched = watch(*state, state->bus.match("type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
-                                                        state->mutter + "'",
-                                                    on_mutter_gone, state.get()));
-      !watched)
+  // Mutter's leaving the bus ends the session; Mutter sends no Closed then.
+  const std::string mutter_gone =
+      "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" + state->mutter + "'";
+  if (auto watched = watch(*state, state->bus.match(mutter_gone, on_mutter_gone, state.get())); !watched)
     return std::unexpected(std::move(watched.error()));
   auto remote_desktop = create_remote_desktop(state->bus, state->mutter);
   if (!remote_desktop) return std::unexpected(std::move(remote_desktop.error()));
@@ -262,7 +270,7 @@ Result<PixelArray> Session::screenshot(std::size_t monitor) {
   auto stream = state_->stream_of(monitor);
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
-  return state_->streams[*stream]->copy_newest(Clock::now() + stream_wait);
+  return state_->explained(state_->streams[*stream]->copy_newest(stream_wait));
 }
 
 Status Session::screenshot_into(std::size_t monitor, std::uint8_t* destination) {
@@ -270,7 +278,21 @@ Status Session::screenshot_into(std::size_t monitor, std::uint8_t* destination) 
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto alive = state_->check_alive(); !alive) return alive;
   const Monitor& m = state_->monitors[*stream];
-  return state_->streams[*stream]->copy_newest_into(destination, m.width, m.height, Clock::now() + stream_wait);
+  return state_->explained(state_->streams[*stream]->copy_newest_into(destination, m.width, m.height, stream_wait));
+}
+
+Result<std::uint64_t> Session::frames(std::size_t monitor) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
+  return state_->explained(state_->streams[*stream]->frames());
+}
+
+Result<bool> Session::wait_for_frame(std::size_t monitor, std::uint64_t seen, std::chrono::milliseconds timeout) {
+  auto stream = state_->stream_of(monitor);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto alive = state_->check_alive(); !alive) return std::unexpected(std::move(alive.error()));
+  return state_->explained(state_->streams[*stream]->wait_for_frame(seen, timeout));
 }
 
 }  // namespace kestrin::gnome

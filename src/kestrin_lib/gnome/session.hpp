@@ -3,6 +3,7 @@
 // through PipeWire streams of org.gnome.Mutter.ScreenCast.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,7 +16,7 @@
 namespace kestrin::gnome {
 
 struct Monitor {
-  std::string connector;                // "Virtual-1", "eDP-1": the name screenshot(screen_name=) takes
+  std::string connector;                // "eDP-1", "Meta-0" (virtual): the name screenshot(screen_name=) takes
   std::int32_t x = 0, y = 0;            // logical position in the layout (DisplayConfig)
   std::uint32_t width = 0, height = 0;  // the stream's frames, in pixels
   std::uint32_t logical_width = 0, logical_height = 0;
@@ -27,6 +28,8 @@ enum class Axis : std::uint32_t { vertical = 0, horizontal = 1 };
 
 struct SessionState;
 
+// One thread at a time may use a session; PipeWire's own thread only keeps
+// the newest frames.
 class Session {
  public:
   explicit Session(std::unique_ptr<SessionState> state);
@@ -35,15 +38,20 @@ class Session {
   ~Session();  // stops both Mutter sessions, closes the streams, the PipeWire context and the bus
 
   const std::vector<Monitor>& monitors() const;
-  // False once Mutter closed the session (Closed signal, bus gone): every call then fails.
+  // False once the session ended (Mutter closed it or left the bus, the bus
+  // connection broke, a stream broke): every call then fails with "the GNOME
+  // remote-desktop session ended" and the reason as its cause.
   bool alive();
 
-  // Input. Each waits for Mutter's reply, so a failure is reported by the call that caused it.
+  // Input. Each waits for Mutter's reply, so a failure is reported by the
+  // call that caused it. Every wait of a session ends with
+  // Error::interrupted() when a signal comes and the core's interruption
+  // check says so.
   Status motion_absolute(std::size_t monitor, double x, double y);  // monitor's stream pixels
   Status motion_relative(double dx, double dy);
   Status button(std::uint32_t evdev_button, bool pressed);  // BTN_LEFT = 272 ...
   Status axis_discrete(Axis axis, std::int32_t steps);
-  Status axis(double dx, double dy);                  // smooth scroll, then finish
+  Status axis(double dx, double dy);                      // smooth scroll, then finish
   Status keycode(std::uint32_t evdev_key, bool pressed);  // Linux key codes
   Status keysym(std::uint32_t keysym, bool pressed);      // X keysyms, layout-independent
 
@@ -54,6 +62,13 @@ class Session {
   Result<PixelArray> screenshot(std::size_t monitor);
   // The same into `destination`, monitors()[monitor].width * height * 4 bytes.
   Status screenshot_into(std::size_t monitor, std::uint8_t* destination);
+
+  // How many frames of the monitor have arrived. With wait_for_frame a caller
+  // waits for the picture that follows what it did: count, act, wait.
+  Result<std::uint64_t> frames(std::size_t monitor);
+  // Waits until more than `seen` frames of the monitor have arrived, `timeout`
+  // at most: false when none came (a still screen sends none).
+  Result<bool> wait_for_frame(std::size_t monitor, std::uint64_t seen, std::chrono::milliseconds timeout);
 
  private:
   std::unique_ptr<SessionState> state_;

@@ -1,0 +1,97 @@
+// kestrin-gnome-bench: times the GNOME session of the core against a running
+// Mutter (found on DBUS_SESSION_BUS_ADDRESS, PipeWire on XDG_RUNTIME_DIR),
+// without Python.
+//
+//   kestrin-gnome-bench [--sessions N] [--calls C] [--captures K]
+//
+// Per session: open_session(), the first screenshot (which waits for the
+// stream's first frame), then K later screenshots (copies of the held frame)
+// and C of each input call, every one waiting for Mutter's reply. The last
+// line on stdout is "result " and one JSON object holding every sample in
+// nanoseconds.
+#include <linux/input-event-codes.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kestrin_lib/gnome/session.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Samples = std::vector<std::int64_t>;
+
+[[noreturn]] void die(const std::string& what, const kestrin::Error& error) {
+  std::cerr << "kestrin-gnome-bench: " << what << ": " << kestrin::report_text(error) << '\n';
+  std::exit(1);
+}
+
+template <class Call>
+std::int64_t timed(const std::string& what, Call&& call) {
+  const auto start = Clock::now();
+  auto done = call();
+  const auto end = Clock::now();
+  if (!done) die(what, done.error());
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int sessions = 3, calls = 200, captures = 20;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const int value = std::atoi(argv[i + 1]);
+    if (option == "--sessions") sessions = value;
+    else if (option == "--calls") calls = value;
+    else if (option == "--captures") captures = value;
+    else {
+      std::cerr << "kestrin-gnome-bench: unknown option " << option << '\n';
+      return 2;
+    }
+  }
+  std::map<std::string, Samples> samples;
+  for (int s = 0; s < sessions; ++s) {
+    std::optional<kestrin::gnome::Session> session;
+    samples["open_session"].push_back(timed("open_session", [&]() -> kestrin::Status {
+      auto opened = kestrin::gnome::open_session();
+      if (!opened) return std::unexpected(std::move(opened.error()));
+      session.emplace(std::move(*opened));
+      return {};
+    }));
+    std::vector<std::uint8_t> pixels(std::size_t(session->monitors()[0].width) * session->monitors()[0].height * 4);
+    samples["first_screenshot"].push_back(timed("screenshot", [&] { return session->screenshot(0); }));
+    for (int i = 0; i < captures; ++i) {
+      samples["screenshot"].push_back(timed("screenshot", [&] { return session->screenshot(0); }));
+      samples["screenshot_into"].push_back(
+          timed("screenshot_into", [&] { return session->screenshot_into(0, pixels.data()); }));
+    }
+    const std::map<std::string, std::function<kestrin::Status(int)>> inputs = {
+        {"motion_absolute", [&](int i) { return session->motion_absolute(0, 100 + i % 500, 100 + i % 300); }},
+        {"motion_relative", [&](int i) { return session->motion_relative(i % 2 ? 1 : -1, 0); }},
+        {"button", [&](int i) { return session->button(BTN_MIDDLE, i % 2 == 0); }},
+        {"keycode", [&](int i) { return session->keycode(KEY_LEFTSHIFT, i % 2 == 0); }},
+        {"keysym", [&](int i) { return session->keysym(0xffe1 /* Shift_L */, i % 2 == 0); }},
+        {"axis_discrete",
+         [&](int i) { return session->axis_discrete(kestrin::gnome::Axis::vertical, i % 2 ? 1 : -1); }},
+    };
+    for (const auto& [name, input] : inputs)
+      for (int i = 0; i < calls; ++i) samples[name].push_back(timed(name, [&] { return input(i); }));
+  }
+  std::cout << "result {";
+  bool first = true;
+  for (const auto& [name, values] : samples) {
+    std::cout << (first ? "" : ", ") << '"' << name << "\": [";
+    for (std::size_t i = 0; i < values.size(); ++i) std::cout << (i ? ", " : "") << values[i];
+    std::cout << ']';
+    first = false;
+  }
+  std::cout << "}\n";
+}

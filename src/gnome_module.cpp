@@ -5,7 +5,6 @@
 
 #include "py_support.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -17,6 +16,7 @@
 #include "kestrin_lib/wayland.hpp"
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
+#include "module_support.hpp"
 #include "method_tables.hpp"
 #include "numpy_bridge.hpp"
 #include "output_record.hpp"
@@ -192,11 +192,6 @@ PyObject* capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       nullptr);
 }
 
-template <auto method>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 PyMethodDef methods[] = {
     {"move_mouse", as_cfunction<move_mouse>(), METH_FASTCALL | METH_KEYWORDS, move_mouse_doc},
     {"left_click", as_cfunction<left_click>(), METH_FASTCALL | METH_KEYWORDS, left_click_doc},
@@ -250,12 +245,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-PyObject* module_object = nullptr;
-std::atomic<std::int64_t> home_interpreter{-1};
-
-// As in kestrin: a signal during a wait for Mutter or PipeWire runs the
-// interpreter's handlers, so that Ctrl-C ends it.
-bool run_signal_handlers() { return PyErr_CheckSignals() != 0; }
+ModuleHome home;
 
 bool run_body(PyObject* module) {
   Ref kestrin_module = Ref::steal(PyImport_ImportModule("kestrin"));
@@ -279,22 +269,7 @@ bool run_body(PyObject* module) {
   return PyModule_AddObjectRef(module, "Kestrin", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) return nullptr;
-  std::int64_t home = -1;
-  if (!home_interpreter.compare_exchange_strong(home, interpreter) && home != interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "kestrin.gnome does not support sub-interpreters: it can only be imported by the interpreter "
-                    "that imported it first");
-    return nullptr;
-  }
-  if (module_object != nullptr) return Py_NewRef(module_object);
-  Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
-  if (!module || !run_body(module.get())) return nullptr;
-  module_object = Py_NewRef(module.get());
-  return module.release();
-}
+PyObject* init_module() { return init_module_once(home, module_definition, run_body); }
 
 }  // namespace
 

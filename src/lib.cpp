@@ -3,7 +3,6 @@
 
 #include "py_support.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -18,6 +17,7 @@
 #include "keyboard_methods.hpp"
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
+#include "module_support.hpp"
 #include "method_tables.hpp"
 #include "numpy_bridge.hpp"
 #include "pointer_methods.hpp"
@@ -112,12 +112,6 @@ PyObject* screenshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       [](PixelArray pixels) { return pixels_to_ndarray(std::move(pixels)); });
 }
 
-template <auto method>
-PyCFunction as_cfunction() {
-  // The method table stores every calling convention under one pointer type.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 PyMethodDef methods[] = {
     {"move_mouse", as_cfunction<move_mouse>(), METH_FASTCALL | METH_KEYWORDS, move_mouse_doc},
     {"left_click", as_cfunction<left_click>(), METH_FASTCALL | METH_KEYWORDS, left_click_doc},
@@ -163,12 +157,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// Kept so that initialising again (after the module left sys.modules) hands
-// back the same object instead of running the body a second time.
-PyObject* module_object = nullptr;
-
-// The interpreter that imported the module first; -1 before that.
-std::atomic<std::int64_t> home_interpreter{-1};
+ModuleHome home;
 
 bool add_to_all(PyObject* module, const char* name) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -184,14 +173,6 @@ bool add_to_all(PyObject* module, const char* name) {
   return static_cast<bool>(appended);
 }
 
-// A signal interrupted a wait on the compositor: the interpreter runs its
-// handlers now rather than when the call returns, so that Ctrl-C ends a call
-// stuck on a compositor that does not answer. A handler that raises
-// (SIGINT's raises KeyboardInterrupt) ends the call with its exception; one
-// that returns lets the wait go on. Waits happen only inside calls, which
-// hold the interpreter lock.
-bool run_signal_handlers() { return PyErr_CheckSignals() != 0; }
-
 bool run_body(PyObject* module) {
   if (!install_logging_bridge()) return false;
   set_interrupt_check(run_signal_handlers);
@@ -203,23 +184,7 @@ bool run_body(PyObject* module) {
   return PyModule_AddObjectRef(module, "Kestrin", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) return nullptr;
-  std::int64_t home = -1;
-  if (!home_interpreter.compare_exchange_strong(home, interpreter) && home != interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "kestrin does not support sub-interpreters: it can only be imported by the interpreter that "
-                    "imported it first");
-    return nullptr;
-  }
-  if (module_object != nullptr) return Py_NewRef(module_object);
-
-  Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
-  if (!module || !run_body(module.get())) return nullptr;
-  module_object = Py_NewRef(module.get());
-  return module.release();
-}
+PyObject* init_module() { return init_module_once(home, module_definition, run_body); }
 
 }  // namespace
 

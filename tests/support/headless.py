@@ -154,16 +154,19 @@ class HeadlessMutter(HeadlessCompositor):
                 self._stop_services()
 
     def stop(self) -> None:
+        self.stop_mutter()
         super().stop()
         self._stop_services()
 
     def stop_mutter(self) -> None:
-        """Ends Mutter (and whatever it started), leaving the bus and PipeWire."""
+        """Ends Mutter (and whatever it started), leaving the bus and PipeWire.
+        Mutter 43 does not end on SIGTERM while a remote-desktop session is
+        open, so it gets SIGKILL soon after."""
         process, self._process = self._process, None
         if process is None:
             return
         started = kit._descendants(process.pid) | {process.pid}
-        kit.end_processes(started)
+        kit.end_processes(started, grace=0.2)
         process.wait()
 
     def start_mutter(self) -> None:

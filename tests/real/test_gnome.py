@@ -167,9 +167,9 @@ class TestScreen:
     def test_screenshot_is_the_probes_picture(self, k, gnome_probe):
         shot = k.screenshot()
         assert shot.shape == (HEIGHT, WIDTH, 4) and shot.dtype == np.uint8
-        # Mutter's stream carries no alpha: the fourth byte is not compared.
+        # Exact at 1280x720, the fourth byte (X, 255) included.
         expected = probe_picture(WIDTH, HEIGHT)
-        differing = np.argwhere((shot[..., :3] != expected[..., :3]).any(axis=2))
+        differing = np.argwhere((shot != expected).any(axis=2))
         assert differing.size == 0, f"{len(differing)} pixels differ, the first at (y, x) {differing[:5].tolist()}"
 
     def test_a_later_screenshot_shows_a_change(self, k, gnome_probe):

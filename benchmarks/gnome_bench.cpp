@@ -6,7 +6,9 @@
 //
 // Per session: open_session(), the first screenshot (which waits for the
 // stream's first frame), then K later screenshots (copies of the held frame)
-// and C of each input call, every one waiting for Mutter's reply. The last
+// and C of each input call, every one waiting for Mutter's reply; beside them
+// C bare round trips to Mutter over the bus (org.freedesktop.DBus.Peer.Ping on
+// a connection of their own), the floor of any call. The last
 // line on stdout is "result " and one JSON object holding every sample in
 // nanoseconds.
 #include <linux/input-event-codes.h>
@@ -21,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "kestrin_lib/gnome/bus.hpp"
+#include "kestrin_lib/gnome/mutter.hpp"
 #include "kestrin_lib/gnome/session.hpp"
 
 namespace {
@@ -58,6 +62,10 @@ int main(int argc, char** argv) {
     }
   }
   std::map<std::string, Samples> samples;
+  auto bus = kestrin::gnome::Bus::open_session_bus();
+  if (!bus) die("connecting to the session bus", bus.error());
+  auto mutter = kestrin::gnome::find_mutter(*bus);
+  if (!mutter) die("finding Mutter", mutter.error());
   for (int s = 0; s < sessions; ++s) {
     std::optional<kestrin::gnome::Session> session;
     samples["open_session"].push_back(timed("open_session", [&]() -> kestrin::Status {
@@ -84,6 +92,15 @@ int main(int argc, char** argv) {
     };
     for (const auto& [name, input] : inputs)
       for (int i = 0; i < calls; ++i) samples[name].push_back(timed(name, [&] { return input(i); }));
+    for (int i = 0; i < calls; ++i) {
+      samples["bus_ping"].push_back(timed("Ping", [&]() -> kestrin::Status {
+        auto ping = bus->method(*mutter, "/org/gnome/Mutter/RemoteDesktop", "org.freedesktop.DBus.Peer", "Ping");
+        if (!ping) return std::unexpected(std::move(ping.error()));
+        auto reply = bus->call(*ping, "Ping");
+        if (!reply) return std::unexpected(std::move(reply.error().error));
+        return {};
+      }));
+    }
   }
   std::cout << "result {";
   bool first = true;

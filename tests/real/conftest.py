@@ -25,7 +25,8 @@ compositor (sway unless a test asks for another) and kestrin-probe on it.
   shared by the tests of a module; ``gnome_env`` points this process's
   session bus and runtime directory at it; ``gnome_probe`` is a probe shown
   fullscreen there; ``gnome`` a kestrin.gnome session whose input the probe
-  is ready for, with the probe's events so far cleared.
+  is ready for, with the probe's events so far cleared; ``bare_gnome`` one
+  session for a class of tests that show no window, for refusals.
 
 Every probe and compositor is stopped at the end, also when the test fails. A
 compositor that does not start fails the test with its log; nothing here
@@ -392,3 +393,24 @@ def pointer_ready(session, probe: Probe) -> None:
         except ProbeError:
             pass
     pytest.fail(f"the pointer never landed where it was aimed: {probe.events()[-10:]}", pytrace=False)
+
+
+@pytest.fixture(scope="class")
+def bare_gnome(mutter: HeadlessMutter) -> Iterator["kestrin.gnome.Kestrin"]:
+    """One session for a class of tests that show no window and only look at
+    what a call refuses: on the still screen its stream takes in nothing
+    between the tests."""
+    import kestrin.gnome
+
+    env = mutter.env()
+    with pytest.MonkeyPatch.context() as patch:
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+            patch.setenv(name, env[name])
+        session = kestrin.gnome.Kestrin()
+        try:
+            # The stream's first buffers, before the first test.
+            session.screenshot()
+        except RuntimeError:
+            pass
+        yield session
+        del session

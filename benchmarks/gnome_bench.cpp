@@ -6,7 +6,9 @@
 //
 // Per session: open_session(), the first screenshot (which waits for the
 // stream's first frame), then K later screenshots (copies of the held frame)
-// and C of each input call, every one waiting for Mutter's reply; beside them
+// and C of each input call, every one waiting for Mutter's reply, and of two
+// batches (Session::input): a key tap (press and release) and ten keysyms
+// typed (twenty events); beside them
 // C bare round trips to Mutter over the bus (org.freedesktop.DBus.Peer.Ping on
 // a connection of their own), the floor of any call. The last
 // line on stdout is "result " and one JSON object holding every sample in
@@ -92,6 +94,15 @@ int main(int argc, char** argv) {
     };
     for (const auto& [name, input] : inputs)
       for (int i = 0; i < calls; ++i) samples[name].push_back(timed(name, [&] { return input(i); }));
+    using kestrin::gnome::InputEvent;
+    const InputEvent tap[] = {InputEvent::keycode(KEY_LEFTSHIFT, true), InputEvent::keycode(KEY_LEFTSHIFT, false)};
+    std::vector<InputEvent> typed;
+    for (int k = 0; k < 10; ++k)
+      typed.insert(typed.end(), {InputEvent::keysym(0xffe1, true), InputEvent::keysym(0xffe1, false)});
+    for (int i = 0; i < calls; ++i) {
+      samples["batch_key_tap"].push_back(timed("a key tap", [&] { return session->input(tap); }));
+      samples["batch_ten_keysyms"].push_back(timed("ten keysyms", [&] { return session->input(typed); }));
+    }
     for (int i = 0; i < calls; ++i) {
       samples["bus_ping"].push_back(timed("Ping", [&]() -> kestrin::Status {
         auto ping = bus->method(*mutter, "/org/gnome/Mutter/RemoteDesktop", "org.freedesktop.DBus.Peer", "Ping");

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "gnome_desktop.hpp"
+#include "kestrin_lib/gnome/mutter.hpp"
+#include "kestrin_lib/gnome/remote_desktop.hpp"
 #include "kestrin_lib/gnome/session.hpp"
 #include "kestrin_lib/wayland.hpp"
 
@@ -83,6 +85,7 @@ class GnomeSessionTest : public ::testing::Test {
 // Each missing piece is named, with what to start; the desktop is completed
 // step by step, so one Mutter serves every case.
 TEST_F(GnomeSessionTest, MissingPiecesAreNamed) {
+  const int descriptors_before = open_descriptors();
   EXPECT_NE(open_error().find("there is no D-Bus session bus to reach GNOME on"), std::string::npos) << open_error();
   {
     ScopedEnv unset("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
@@ -95,6 +98,22 @@ TEST_F(GnomeSessionTest, MissingPiecesAreNamed) {
       << open_error();
   ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter());
   EXPECT_NE(open_error().find("PipeWire is not running"), std::string::npos) << open_error();
+  EXPECT_EQ(open_descriptors(), descriptors_before) << "a failed opening left descriptors open";
+
+  // A method this Mutter lacks (an older or newer one) is named as such.
+  auto bus = gnome::Bus::open_session_bus();
+  ASSERT_TRUE(bus);
+  auto mutter = gnome::find_mutter(*bus);
+  ASSERT_TRUE(mutter);
+  auto remote_desktop = gnome::create_remote_desktop(*bus, *mutter);
+  ASSERT_TRUE(remote_desktop) << report_text(remote_desktop.error());
+  auto unknown = gnome::remote_desktop_message(*bus, *mutter, remote_desktop->path, "NotifyTelepathy", "u", 1u);
+  ASSERT_TRUE(unknown);
+  auto lacking = gnome::remote_desktop_calls(*bus, std::span(&*unknown, 1));
+  ASSERT_FALSE(lacking);
+  EXPECT_EQ(lacking.error().message,
+            "this Mutter offers no org.gnome.Mutter.RemoteDesktop.Session.NotifyTelepathy: a Mutter built with remote "
+            "desktop and screen cast (GNOME 3.28 or later) is needed");
 
   // PipeWire going away later ends the session: no frame could come again.
   ASSERT_NO_FATAL_FAILURE(desktop_->start_pipewire());
@@ -186,10 +205,21 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   EXPECT_TRUE(session->keysym(0x20ac /* EuroSign */, true));
   EXPECT_TRUE(session->keysym(0x20ac, false));
 
-  auto absent = session->motion_absolute(2, 0, 0);
-  ASSERT_FALSE(absent);
-  EXPECT_TRUE(absent.error().is_invalid_value());
-  EXPECT_EQ(absent.error().message, "there is no monitor number 2");
+  // A batch: a click and a typed euro sign, answered together.
+  using gnome::InputEvent;
+  const InputEvent batch[] = {InputEvent::motion_absolute(1, 10, 10), InputEvent::button(BTN_LEFT, true),
+                              InputEvent::button(BTN_LEFT, false),    InputEvent::keysym(0x20ac, true),
+                              InputEvent::keysym(0x20ac, false),      InputEvent::axis(-5, 0)};
+  EXPECT_TRUE(session->input(batch));
+  EXPECT_TRUE(session->input({}));
+
+  // A monitor that does not exist, alone or in a batch, is refused before anything is sent.
+  const InputEvent nowhere[] = {InputEvent::keycode(KEY_B, true), InputEvent::motion_absolute(2, 0, 0)};
+  for (const Status& absent : {session->motion_absolute(2, 0, 0), session->input(nowhere)}) {
+    ASSERT_FALSE(absent);
+    EXPECT_TRUE(absent.error().is_invalid_value());
+    EXPECT_EQ(absent.error().message, "there is no monitor number 2");
+  }
   EXPECT_TRUE(session->alive());
 
   EXPECT_EQ(threads_taking_sigint(), std::vector<std::string>{}) << "a signal could miss the waiting caller";

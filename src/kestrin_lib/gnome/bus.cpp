@@ -75,27 +75,43 @@ Result<Message> Bus::method(const std::string& destination, const std::string& p
 
 std::expected<Message, CallError> Bus::call(const Message& call, const std::string& what,
                                             std::chrono::milliseconds timeout) {
-  PendingCall pending;
-  sd_bus_slot* raw_slot = nullptr;
-  const auto timeout_usec = std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count());
-  int r = sd_bus_call_async(bus_, &raw_slot, call.get(), on_reply, &pending, timeout_usec);
-  if (r < 0) return std::unexpected(CallError{"", bus_error(what, r)});
-  // Dropping the slot on an early return forgets the call: a late reply
+  auto replies = call_all(std::span(&call, 1), [&](std::size_t) { return what; }, timeout);
+  if (!replies) return std::unexpected(std::move(replies.error()));
+  return std::move(replies->front());
+}
+
+std::expected<std::vector<Message>, CallError> Bus::call_all(std::span<const Message> calls,
+                                                             const std::function<std::string(std::size_t)>& what,
+                                                             std::chrono::milliseconds timeout) {
+  std::vector<PendingCall> pending(calls.size());
+  // Dropping the slots on an early return forgets the calls: a late reply
   // never reaches `pending`.
-  Slot slot(raw_slot);
-  // sd-bus answers the call itself with a timeout error when Mutter does not;
-  // the second is a margin for that.
-  auto waited = wait_until([&] { return pending.done; }, Clock::now() + timeout + std::chrono::seconds(1));
-  if (!waited) return std::unexpected(CallError{"", std::move(waited.error())});
-  if (!*waited) return std::unexpected(CallError{"", Error::ordinary(what + " failed", {"no reply"})});
-  if (sd_bus_message_is_method_error(pending.reply.get(), nullptr)) {
-    const sd_bus_error* failure = sd_bus_message_get_error(pending.reply.get());
-    std::string name = failure != nullptr && failure->name != nullptr ? failure->name : "";
-    std::string text = name;
-    if (failure != nullptr && failure->message != nullptr) text += ": " + std::string(failure->message);
-    return std::unexpected(CallError{std::move(name), Error::ordinary(what + " failed", {std::move(text)})});
+  std::vector<Slot> slots;
+  const auto timeout_usec = std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count());
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_call_async(bus_, &slot, calls[i].get(), on_reply, &pending[i], timeout_usec);
+    if (r < 0) return std::unexpected(CallError{"", bus_error(what(i), r), i});
+    slots.emplace_back(slot);
   }
-  return std::move(pending.reply);
+  // sd-bus answers a call itself with a timeout error when the peer does not;
+  // the second is a margin for that.
+  auto waited = wait_until([&] { return std::ranges::all_of(pending, &PendingCall::done); },
+                           Clock::now() + timeout + std::chrono::seconds(1));
+  if (!waited) return std::unexpected(CallError{"", std::move(waited.error())});
+  std::vector<Message> replies;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (!pending[i].done) return std::unexpected(CallError{"", Error::ordinary(what(i) + " failed", {"no reply"}), i});
+    if (sd_bus_message_is_method_error(pending[i].reply.get(), nullptr)) {
+      const sd_bus_error* failure = sd_bus_message_get_error(pending[i].reply.get());
+      std::string name = failure != nullptr && failure->name != nullptr ? failure->name : "";
+      std::string text = name;
+      if (failure != nullptr && failure->message != nullptr) text += ": " + std::string(failure->message);
+      return std::unexpected(CallError{std::move(name), Error::ordinary(what(i) + " failed", {std::move(text)}), i});
+    }
+    replies.push_back(std::move(pending[i].reply));
+  }
+  return replies;
 }
 
 Result<bool> Bus::step(Clock::time_point deadline) {

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "kestrin_lib/error.hpp"
 
@@ -31,6 +33,7 @@ using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
 struct CallError {
   std::string name;
   Error error;
+  std::size_t index = 0;  // of the failed call in a batch
 };
 
 class Bus {
@@ -54,6 +57,14 @@ class Bus {
   // error's name and text; the reply's name is in CallError::name.
   std::expected<Message, CallError> call(const Message& call, const std::string& what,
                                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+  // Sends every call, then waits for every reply: the calls of a connection
+  // reach the peer in order and it handles them in order, so a batch costs
+  // about one round trip. The replies in order, or the first failure (the
+  // calls after it were sent all the same); `what(i)` describes call i.
+  std::expected<std::vector<Message>, CallError> call_all(std::span<const Message> calls,
+                                                          const std::function<std::string(std::size_t)>& what,
+                                                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
   // Waits until `done()` is true, dispatching signals; false once `deadline`
   // has passed.

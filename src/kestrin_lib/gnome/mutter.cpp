@@ -5,6 +5,8 @@
 namespace kestrin::gnome {
 namespace {
 
+constexpr const char* needed = "a Mutter built with remote desktop and screen cast (GNOME 3.28 or later) is needed";
+
 Result<std::string> owner_of(Bus& bus, const char* service) {
   auto call = bus.method("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner");
   if (!call) return std::unexpected(std::move(call.error()));
@@ -27,16 +29,17 @@ Result<std::string> owner_of(Bus& bus, const char* service) {
 
 }  // namespace
 
-bool is_unknown_member(const std::string& name) {
-  return name == "org.freedesktop.DBus.Error.UnknownMethod" || name == "org.freedesktop.DBus.Error.UnknownInterface" ||
-         name == "org.freedesktop.DBus.Error.UnknownObject" || name == "org.freedesktop.DBus.Error.UnknownProperty";
-}
-
-Error lacking(const char* interface, const char* member, Error cause) {
-  std::vector<std::string> causes{cause.message};
-  causes.insert(causes.end(), cause.causes.begin(), cause.causes.end());
-  return Error::ordinary(std::string("this Mutter offers no ") + interface + "." + member +
-                             ": a Mutter built with remote desktop and screen cast (GNOME 3.28 or later) is needed",
+Error mutter_call_error(const Message& call, CallError failure) {
+  const std::string& name = failure.name;
+  if (name != "org.freedesktop.DBus.Error.UnknownMethod" && name != "org.freedesktop.DBus.Error.UnknownInterface" &&
+      name != "org.freedesktop.DBus.Error.UnknownObject" && name != "org.freedesktop.DBus.Error.UnknownProperty")
+    return std::move(failure.error);
+  std::vector<std::string> causes{failure.error.message};
+  causes.insert(causes.end(), failure.error.causes.begin(), failure.error.causes.end());
+  const char* interface = sd_bus_message_get_interface(call.get());
+  const char* member = sd_bus_message_get_member(call.get());
+  return Error::ordinary(std::string("this Mutter offers no ") + (interface != nullptr ? interface : "?") + "." +
+                             (member != nullptr ? member : "?") + ": " + needed,
                          std::move(causes));
 }
 
@@ -47,10 +50,8 @@ Result<std::string> find_mutter(Bus& bus) {
     auto owner = owner_of(bus, service);
     if (!owner) {
       // A Mutter without the service: the message then names what is missing.
-      return std::unexpected(Error::ordinary(
-          std::string("this Mutter offers no ") + service + ": a Mutter built with remote desktop and screen "
-          "cast (GNOME 3.28 or later) is needed",
-          {owner.error().message}));
+      return std::unexpected(
+          Error::ordinary(std::string("this Mutter offers no ") + service + ": " + needed, {owner.error().message}));
     }
     if (*owner != *mutter) {
       return std::unexpected(Error::ordinary(std::string("org.gnome.Mutter.RemoteDesktop and ") + service +

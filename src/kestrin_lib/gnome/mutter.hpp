@@ -35,8 +35,9 @@ template <class Append>
 Result<Message> call_mutter(Bus& bus, const std::string& mutter, const std::string& path, const char* interface,
                             const char* member, const std::string& what, Append&& append);
 
-Error lacking(const char* interface, const char* member, Error cause);
-bool is_unknown_member(const std::string& dbus_error_name);
+// The error of a failed call to Mutter: the call's own, or, for a method or
+// interface this Mutter does not have, one that says so.
+Error mutter_call_error(const Message& call, CallError failure);
 
 template <class Append>
 Result<Message> call_mutter(Bus& bus, const std::string& mutter, const std::string& path, const char* interface,
@@ -45,9 +46,8 @@ Result<Message> call_mutter(Bus& bus, const std::string& mutter, const std::stri
   if (!call) return std::unexpected(std::move(call.error()));
   if (const int r = append(call->get()); r < 0) return std::unexpected(bus_error(what, r));
   auto reply = bus.call(*call, what);
-  if (reply) return std::move(*reply);
-  if (is_unknown_member(reply.error().name)) return std::unexpected(lacking(interface, member, reply.error().error));
-  return std::unexpected(std::move(reply.error().error));
+  if (!reply) return std::unexpected(mutter_call_error(*call, std::move(reply.error())));
+  return std::move(*reply);
 }
 
 }  // namespace kestrin::gnome

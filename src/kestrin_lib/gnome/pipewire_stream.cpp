@@ -150,6 +150,8 @@ void FrameStream::wake() const {
 
 void FrameStream::on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
   auto* self = static_cast<FrameStream*>(data);
+  // The first reason stays: an error is followed by the disconnection.
+  if (!self->failure_.empty()) return;
   if (state == PW_STREAM_STATE_ERROR) {
     self->failure_ =
         "the PipeWire stream of " + self->name_ + " failed: " + (error != nullptr ? error : "no reason given");
@@ -174,6 +176,12 @@ void FrameStream::on_param_changed(void* data, std::uint32_t id, const spa_pod* 
                      " in a format that cannot be read (SPA video format " + std::to_string(format.format) + ")";
     self->wake();
     return;
+  }
+  // A frame of the previous format is not read with the new one (the
+  // buffers of the new format may come later than the format itself).
+  if (self->held_ != nullptr) {
+    pw_stream_queue_buffer(self->stream_, self->held_);
+    self->held_ = nullptr;
   }
   self->format_ = format;
   self->wl_format_ = wl_shm_format(format.format);

@@ -26,4 +26,16 @@ Result<RemoteDesktopSession> create_remote_desktop(Bus& bus, const std::string& 
   return session;
 }
 
+Status remote_desktop_calls(Bus& bus, std::span<const Message> calls) {
+  auto replies = bus.call_all(calls, [&](std::size_t i) {
+    const char* member = sd_bus_message_get_member(calls[i].get());
+    return std::string("Mutter's RemoteDesktop.Session.") + (member != nullptr ? member : "?");
+  });
+  if (!replies) {
+    const std::size_t failed = replies.error().index;
+    return std::unexpected(mutter_call_error(calls[failed], std::move(replies.error())));
+  }
+  return {};
+}
+
 }  // namespace kestrin::gnome

@@ -1,6 +1,7 @@
 // Mutter's remote-desktop session: its creation and the calls that inject input.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "kestrin_lib/error.hpp"
@@ -16,16 +17,20 @@ struct RemoteDesktopSession {
 
 Result<RemoteDesktopSession> create_remote_desktop(Bus& bus, const std::string& mutter);
 
-// Sends one Notify* call (or Start, Stop) with `types` and `args` as
-// sd_bus_message_append takes them, and waits for Mutter's reply.
+// A call of the session's `member` (a Notify*, Start) with `types` and `args`
+// as sd_bus_message_append takes them.
 template <class... Args>
-Status remote_desktop_call(Bus& bus, const std::string& mutter, const std::string& session, const char* member,
-                           const char* types, Args... args) {
-  auto reply = call_mutter(bus, mutter, session, remote_desktop_session_interface, member,
-                           std::string("Mutter's RemoteDesktop.Session.") + member,
-                           [&](sd_bus_message* m) { return sd_bus_message_append(m, types, args...); });
-  if (!reply) return std::unexpected(std::move(reply.error()));
-  return {};
+Result<Message> remote_desktop_message(const Bus& bus, const std::string& mutter, const std::string& session,
+                                       const char* member, const char* types, Args... args) {
+  auto call = bus.method(mutter, session, remote_desktop_session_interface, member);
+  if (!call) return call;
+  if (const int r = sd_bus_message_append(call->get(), types, args...); r < 0)
+    return std::unexpected(bus_error(std::string("building the call RemoteDesktop.Session.") + member, r));
+  return call;
 }
+
+// Sends the calls in order and waits for every reply (see Bus::call_all);
+// the first failure is reported.
+Status remote_desktop_calls(Bus& bus, std::span<const Message> calls);
 
 }  // namespace kestrin::gnome

@@ -3,6 +3,7 @@
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -93,9 +94,43 @@ struct SessionState {
   }
 
   template <class... Args>
-  Status notify(const char* member, const char* types, Args... args) {
+  Status add_call(std::vector<Message>& calls, const char* member, const char* types, Args... args) const {
+    auto call = remote_desktop_message(bus, mutter, remote_desktop->path, member, types, args...);
+    if (!call) return std::unexpected(std::move(call.error()));
+    calls.push_back(std::move(*call));
+    return {};
+  }
+
+  Status add_calls(std::vector<Message>& calls, const InputEvent& event) const {
+    using Kind = InputEvent::Kind;
+    switch (event.kind) {
+      case Kind::motion_absolute:
+        return add_call(calls, "NotifyPointerMotionAbsolute", "sdd", stream_paths[event.monitor].c_str(), event.x,
+                        event.y);
+      case Kind::motion_relative: return add_call(calls, "NotifyPointerMotionRelative", "dd", event.x, event.y);
+      case Kind::button:
+        return add_call(calls, "NotifyPointerButton", "ib", std::int32_t(event.code), int(event.pressed));
+      case Kind::axis_discrete: return add_call(calls, "NotifyPointerAxisDiscrete", "ui", event.code, event.steps);
+      case Kind::axis:
+        if (auto moved = add_call(calls, "NotifyPointerAxis", "ddu", event.x, event.y, axis_source_continuous); !moved)
+          return moved;
+        return add_call(calls, "NotifyPointerAxis", "ddu", 0.0, 0.0, axis_finish | axis_source_continuous);
+      case Kind::keycode: return add_call(calls, "NotifyKeyboardKeycode", "ub", event.code, int(event.pressed));
+      case Kind::keysym: return add_call(calls, "NotifyKeyboardKeysym", "ub", event.code, int(event.pressed));
+    }
+    return std::unexpected(Error::fatal("an input event of no known kind"));
+  }
+
+  Status input(std::span<const InputEvent> events) {
+    for (const InputEvent& event : events) {
+      if (event.kind != InputEvent::Kind::motion_absolute) continue;
+      if (auto stream = stream_of(event.monitor); !stream) return std::unexpected(std::move(stream.error()));
+    }
     if (auto alive = check_alive(); !alive) return alive;
-    return explained(remote_desktop_call(bus, mutter, remote_desktop->path, member, types, args...));
+    std::vector<Message> calls;
+    for (const InputEvent& event : events)
+      if (auto added = add_calls(calls, event); !added) return added;
+    return explained(remote_desktop_calls(bus, calls));
   }
 
   Result<std::size_t> stream_of(std::size_t monitor) const {
@@ -193,8 +228,9 @@ Result<Session> open_session() {
       return std::unexpected(std::move(watched.error()));
   }
 
-  if (auto started = remote_desktop_call(state->bus, state->mutter, state->remote_desktop->path, "Start", "");
-      !started)
+  auto start = remote_desktop_message(state->bus, state->mutter, state->remote_desktop->path, "Start", "");
+  if (!start) return std::unexpected(std::move(start.error()));
+  if (auto started = remote_desktop_calls(state->bus, std::span(&*start, 1)); !started)
     return std::unexpected(std::move(started.error()));
   auto announced = state->bus.wait_until(
       [&] {
@@ -218,9 +254,8 @@ Result<Session> open_session() {
   Session session(std::move(state));
   // Mutter drops the first key event of a new session while its virtual
   // keyboard appears: a Shift tap is that event, and changes nothing.
-  if (auto pressed = session.keycode(KEY_LEFTSHIFT, true); !pressed) return std::unexpected(std::move(pressed.error()));
-  if (auto released = session.keycode(KEY_LEFTSHIFT, false); !released)
-    return std::unexpected(std::move(released.error()));
+  const InputEvent shift_tap[] = {InputEvent::keycode(KEY_LEFTSHIFT, true), InputEvent::keycode(KEY_LEFTSHIFT, false)};
+  if (auto tapped = session.input(shift_tap); !tapped) return std::unexpected(std::move(tapped.error()));
   return session;
 }
 
@@ -236,35 +271,32 @@ bool Session::alive() {
 }
 
 Status Session::motion_absolute(std::size_t monitor, double x, double y) {
-  auto stream = state_->stream_of(monitor);
-  if (!stream) return std::unexpected(std::move(stream.error()));
-  return state_->notify("NotifyPointerMotionAbsolute", "sdd", state_->stream_paths[*stream].c_str(), x, y);
+  return input(std::array{InputEvent::motion_absolute(monitor, x, y)});
 }
 
 Status Session::motion_relative(double dx, double dy) {
-  return state_->notify("NotifyPointerMotionRelative", "dd", dx, dy);
+  return input(std::array{InputEvent::motion_relative(dx, dy)});
 }
 
 Status Session::button(std::uint32_t evdev_button, bool pressed) {
-  return state_->notify("NotifyPointerButton", "ib", std::int32_t(evdev_button), int(pressed));
+  return input(std::array{InputEvent::button(evdev_button, pressed)});
 }
 
 Status Session::axis_discrete(Axis axis, std::int32_t steps) {
-  return state_->notify("NotifyPointerAxisDiscrete", "ui", std::uint32_t(axis), steps);
+  return input(std::array{InputEvent::axis_discrete(axis, steps)});
 }
 
-Status Session::axis(double dx, double dy) {
-  if (auto moved = state_->notify("NotifyPointerAxis", "ddu", dx, dy, axis_source_continuous); !moved) return moved;
-  return state_->notify("NotifyPointerAxis", "ddu", 0.0, 0.0, axis_finish | axis_source_continuous);
-}
+Status Session::axis(double dx, double dy) { return input(std::array{InputEvent::axis(dx, dy)}); }
 
 Status Session::keycode(std::uint32_t evdev_key, bool pressed) {
-  return state_->notify("NotifyKeyboardKeycode", "ub", evdev_key, int(pressed));
+  return input(std::array{InputEvent::keycode(evdev_key, pressed)});
 }
 
 Status Session::keysym(std::uint32_t keysym, bool pressed) {
-  return state_->notify("NotifyKeyboardKeysym", "ub", keysym, int(pressed));
+  return input(std::array{InputEvent::keysym(keysym, pressed)});
 }
+
+Status Session::input(std::span<const InputEvent> events) { return state_->input(events); }
 
 Result<PixelArray> Session::screenshot(std::size_t monitor) {
   auto stream = state_->stream_of(monitor);

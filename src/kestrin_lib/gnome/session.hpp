@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,35 @@ struct Monitor {
 };
 
 enum class Axis : std::uint32_t { vertical = 0, horizontal = 1 };
+
+// One event of a batch of input (Session::input), made by the functions below.
+struct InputEvent {
+  enum class Kind { motion_absolute, motion_relative, button, axis_discrete, axis, keycode, keysym };
+  Kind kind;
+  std::size_t monitor = 0;  // motion_absolute
+  double x = 0, y = 0;      // the motions' position or distance; axis: the scroll
+  std::uint32_t code = 0;   // button, keycode, keysym; axis_discrete: the Axis
+  std::int32_t steps = 0;   // axis_discrete
+  bool pressed = false;     // button, keycode, keysym
+
+  static InputEvent motion_absolute(std::size_t monitor, double x, double y) {
+    return {.kind = Kind::motion_absolute, .monitor = monitor, .x = x, .y = y};
+  }
+  static InputEvent motion_relative(double dx, double dy) { return {.kind = Kind::motion_relative, .x = dx, .y = dy}; }
+  static InputEvent button(std::uint32_t evdev_button, bool pressed) {
+    return {.kind = Kind::button, .code = evdev_button, .pressed = pressed};
+  }
+  static InputEvent axis_discrete(Axis axis, std::int32_t steps) {
+    return {.kind = Kind::axis_discrete, .code = std::uint32_t(axis), .steps = steps};
+  }
+  static InputEvent axis(double dx, double dy) { return {.kind = Kind::axis, .x = dx, .y = dy}; }
+  static InputEvent keycode(std::uint32_t evdev_key, bool pressed) {
+    return {.kind = Kind::keycode, .code = evdev_key, .pressed = pressed};
+  }
+  static InputEvent keysym(std::uint32_t keysym, bool pressed) {
+    return {.kind = Kind::keysym, .code = keysym, .pressed = pressed};
+  }
+};
 
 struct SessionState;
 
@@ -54,6 +84,13 @@ class Session {
   Status axis(double dx, double dy);                      // smooth scroll, then finish
   Status keycode(std::uint32_t evdev_key, bool pressed);  // Linux key codes
   Status keysym(std::uint32_t keysym, bool pressed);      // X keysyms, layout-independent
+
+  // The events in order, as one batch: every call leaves before the first
+  // reply is awaited, so a batch costs about one round trip (a click, a key
+  // tap, a run of typed text). A monitor that does not exist fails the batch
+  // before anything is sent; otherwise the first failure is reported, and the
+  // events before it (and perhaps after it) have taken effect.
+  Status input(std::span<const InputEvent> events);
 
   // The monitor's newest frame: B, G, R, X rows packed (width*4 bytes each).
   // The first call waits for the stream's first frame (bounded: an ordinary

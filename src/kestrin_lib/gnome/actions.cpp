@@ -182,6 +182,11 @@ Status Desktop::click(std::uint32_t button, const UIntValue& hold) {
   if (!hold_ms) return std::unexpected(hold_ms.error());
   auto session = live();
   if (!session) return std::unexpected(session.error());
+  // Without a hold, press and release go as one batch: one round trip.
+  if (*hold_ms == 0) {
+    const InputEvent tap[] = {InputEvent::button(button, true), InputEvent::button(button, false)};
+    return checked((*session)->input(tap));
+  }
   if (auto done = (*session)->button(button, true); !done) {
     // Ctrl-C during the press's answer: let go at once rather than leave it held.
     if (done.error().is_interrupted()) (void)(*session)->button(button, false);
@@ -244,11 +249,12 @@ Status Desktop::scroll(std::int32_t dy, std::int32_t dx) {
   if (auto fits = check_amount("dx", dx, max_wheel_steps, "wheel steps"); !fits) return fits;
   auto session = live();
   if (!session) return std::unexpected(session.error());
+  std::vector<InputEvent> events;
   for (auto [axis, steps] : {std::pair{Axis::vertical, dy}, {Axis::horizontal, dx}}) {
-    if (steps == 0) continue;
-    if (auto done = (*session)->axis_discrete(axis, steps); !done) return failed(std::move(done.error()));
+    if (steps != 0) events.push_back(InputEvent::axis_discrete(axis, steps));
   }
-  return {};
+  if (events.empty()) return {};
+  return checked((*session)->input(events));
 }
 
 Status Desktop::scroll_smooth(std::int32_t dy, std::int32_t dx) {
@@ -265,6 +271,10 @@ Status Desktop::scroll_smooth(std::int32_t dy, std::int32_t dx) {
 Status Desktop::key_press(std::uint32_t key, const UIntValue& hold) {
   auto session = live();
   if (!session) return std::unexpected(session.error());
+  if (!hold.is_range() && hold.lower() == 0) {
+    const InputEvent tap[] = {InputEvent::keycode(key, true), InputEvent::keycode(key, false)};
+    return checked((*session)->input(tap));
+  }
   if (auto done = (*session)->keycode(key, true); !done) {
     if (done.error().is_interrupted()) (void)(*session)->keycode(key, false);
     return failed(std::move(done.error()));
@@ -361,6 +371,20 @@ Status Desktop::type_text(std::string_view text, const UIntValue& interval) {
   auto session = live();
   if (!session) return std::unexpected(session.error());
   const bool all_at_once = !interval.is_range() && interval.lower() == 0;
+  if (all_at_once) {
+    // In batches of one round trip each, small enough for the bus's queues.
+    constexpr std::size_t batch_keys = 256;
+    std::vector<InputEvent> events;
+    for (std::size_t first = 0; first < keysyms.size(); first += batch_keys) {
+      events.clear();
+      for (std::size_t i = first; i < std::min(keysyms.size(), first + batch_keys); ++i) {
+        events.push_back(InputEvent::keysym(keysyms[i], true));
+        events.push_back(InputEvent::keysym(keysyms[i], false));
+      }
+      if (auto done = (*session)->input(events); !done) return failed(std::move(done.error()));
+    }
+    return {};
+  }
   for (std::size_t i = 0; i < keysyms.size(); ++i) {
     if (!all_at_once && i > 0) {
       auto pause = interval.get();

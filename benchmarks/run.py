@@ -721,7 +721,7 @@ def gnome_table(python: str, probe: Path, quick: bool) -> str:
     later = median(gnome["screenshot"]) / interval
     beside("screenshot", "screenshot() after the first", f"≤ 1.2 frames: {verdict(later, 1.2)}")
     for name, label in [("move_mouse", "move_mouse"), ("move_to", "move_to"), ("left_click", "left_click(0)"),
-                        ("key_press", "key_press(42, 0)"), ("key_down_up", "key_down + key_up"),
+                        ("key_press", "key_press(42, 0)"), ("key_down_up", "key_down, key_up (each)"),
                         ("scroll", "scroll(±1)"), ("type_text_char", "type_text, per character")]:
         beside(name, label, f"< 300 µs: {verdict(median(gnome[name]) / 300e3, 1.0)}")
     return t.render()

@@ -109,11 +109,11 @@ inline constexpr const char type_text_doc[] =
     "Types `text` with the seat's own keyboard layout, pausing interval_ms between characters. A character "
     "the layout cannot type is a ValueError, and then nothing is typed.";
 
-// kestrin.gnome types with keysyms, which need no layout.
+// kestrin.gnome types with keysyms, which Mutter looks up in its own layout.
 inline constexpr const char gnome_type_text_doc[] =
     "type_text($self, text, interval_ms=0, interval_ms_max=None)\n--\n\n"
-    "Types `text`, whatever the keyboard layout, pausing interval_ms between characters. A character no keysym "
-    "stands for is a ValueError, and then nothing is typed.";
+    "Types `text` as keysyms, pausing interval_ms between characters; Mutter types those its keyboard layout has. "
+    "A character no keysym stands for is a ValueError, and then nothing is typed.";
 
 // --- Capture ---------------------------------------------------------------------------------
 

@@ -115,6 +115,8 @@ class Kestrin:
         order: "ctrl+shift+t" or a sequence of names and codes."""
 
     def type_text(self, text: str, interval_ms: int = 0, interval_ms_max: int | None = None) -> None:
-        """Types `text` through keysyms, whatever the keyboard layout (newline
-        is Return); a character no keysym stands for raises ValueError and
-        nothing is typed."""
+        """Types `text` as keysyms (newline is Return), which Mutter types
+        with whatever key its keyboard layout has for them. Mutter 43 drops a
+        keysym its layout lacks without an error ('é' on a us layout). A
+        character no keysym stands for raises ValueError and nothing is
+        typed."""

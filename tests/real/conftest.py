@@ -41,7 +41,8 @@ from typing import Callable, Iterator
 
 import pytest
 
-from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessMutter, HeadlessSway, SwayError
+from headless import (COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessMutter, HeadlessSway, SwayError,
+                      pointer_ready)
 from kestrin.testing._recorder import Probe, ProbeError, Recorder
 
 # The compositors that run the whole module: the core checks run on each.
@@ -362,37 +363,6 @@ def gnome(gnome_probe: Probe) -> "kestrin.gnome.Kestrin":
     pointer_ready(session, gnome_probe)
     gnome_probe.clear()
     return session
-
-
-def pointer_ready(session, probe: Probe) -> None:
-    """Waits until ``probe`` holds the seat's pointer and keyboard. A headless
-    Mutter's seat gains its keyboard with the session and its pointer only
-    with the session's first pointer event, which the probe therefore does
-    not see."""
-    session.move_to(0, 0)
-    probe.wait_input_ready(pointer=True, keyboard=True)
-    # Mutter animates a new window into place and lets the pointer enter it
-    # only once it is there: move until it does.
-    for attempt in range(100):
-        session.move_to(attempt % 2, 0)
-        try:
-            probe.wait_for("pointer_enter", timeout=0.05)
-            break
-        except ProbeError:
-            pass
-    # While Mutter still settles the window, it may lie a fraction of a pixel
-    # off the monitor's corner, and the pointer's surface positions with it:
-    # move until a motion lands where it was aimed. Its arrival also says
-    # that every motion before it has arrived.
-    for attempt in range(100):
-        x = 2 + attempt % 2
-        session.move_to(x, x)
-        try:
-            probe.wait_for(lambda e: e["event"] == "motion" and (e["x"], e["y"]) == (x + 0.5, x + 0.5), timeout=0.05)
-            return
-        except ProbeError:
-            pass
-    pytest.fail(f"the pointer never landed where it was aimed: {probe.events()[-10:]}", pytrace=False)
 
 
 @pytest.fixture(scope="class")

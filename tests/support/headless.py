@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import Any
 
 from kestrin.testing import _compositor as kit
+from kestrin.testing._recorder import ProbeError
 from kestrin.testing._compositor import (  # noqa: F401  (what the tests import from here)
     FIRST_OUTPUT,
     SWAY_USER,
@@ -252,6 +253,37 @@ class HeadlessMutter(HeadlessCompositor):
 
     def _identity(self) -> tuple[int, int]:
         return os.getuid(), os.getgid()
+
+
+def pointer_ready(session: Any, probe: Any) -> None:
+    """Waits until ``probe`` holds the seat's pointer and keyboard. A headless
+    Mutter's seat gains its keyboard with the session and its pointer only
+    with the session's first pointer event, which the probe therefore does
+    not see."""
+    session.move_to(0, 0)
+    probe.wait_input_ready(pointer=True, keyboard=True)
+    # Mutter animates a new window into place and lets the pointer enter it
+    # only once it is there: move until it does.
+    for attempt in range(100):
+        session.move_to(attempt % 2, 0)
+        try:
+            probe.wait_for("pointer_enter", timeout=0.05)
+            break
+        except ProbeError:
+            pass
+    # While Mutter still settles the window, it may lie a fraction of a pixel
+    # off the monitor's corner, and the pointer's surface positions with it:
+    # move until a motion lands where it was aimed. Its arrival also says
+    # that every motion before it has arrived.
+    for attempt in range(100):
+        x = 2 + attempt % 2
+        session.move_to(x, x)
+        try:
+            probe.wait_for(lambda e: e["event"] == "motion" and (e["x"], e["y"]) == (x + 0.5, x + 0.5), timeout=0.05)
+            return
+        except ProbeError:
+            pass
+    raise ProbeError(f"the pointer never landed where it was aimed: {probe.events()[-10:]}")
 
 
 COMPOSITORS: dict[str, type[HeadlessCompositor]] = {

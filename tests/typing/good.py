@@ -73,7 +73,7 @@ def on_gnome(g: kestrin.gnome.Kestrin) -> npt.NDArray[np.uint8]:
     g.move_to(10, 20, screen_name=monitors[0].name)
     g.drag(0, 0, 100, 100, button="right", steps=4)
     g.press_keys(["ctrl", 38])
-    g.type_text("Grüße\n", interval_ms=1)
+    g.type_text("Hello\n", interval_ms=1)
     g.scroll(-2, dx=1)
     return g.screenshot()
 

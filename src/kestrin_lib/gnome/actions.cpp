@@ -372,8 +372,10 @@ Status Desktop::type_text(std::string_view text, const UIntValue& interval) {
   if (!session) return std::unexpected(session.error());
   const bool all_at_once = !interval.is_range() && interval.lower() == 0;
   if (all_at_once) {
-    // In batches of one round trip each, small enough for the bus's queues.
-    constexpr std::size_t batch_keys = 256;
+    // In batches of one round trip each, small enough for the bus: a bus
+    // with dbus-daemon's built-in limits refuses more than 128 calls awaiting
+    // their replies on one connection.
+    constexpr std::size_t batch_keys = 32;
     std::vector<InputEvent> events;
     for (std::size_t first = 0; first < keysyms.size(); first += batch_keys) {
       events.clear();

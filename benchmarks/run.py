@@ -27,7 +27,10 @@ then measures, all in this one run:
 - after the rounds, on a sway of each size in turn (1280x720, 1920x1080,
   3840x2160) showing nothing: screenshot(), Capture.grab(), grab_into() and
   iteration in loops (capture_worker.py) beside the C reuse floor, a client
-  that keeps one buffer for all its frames (kestrin-capture-floor).
+  that keeps one buffer for all its frames (kestrin-capture-floor);
+- in a table of its own, kestrin.gnome's calls on a headless Mutter beside
+  the same calls on a headless sway, both 1280x720 (gnome_worker.py;
+  ``--gnome-only`` measures just these).
 
 The run is made of rounds, and every round measures every row (the core and
 the Python calls each in a process of its own), so that a slow stretch of the
@@ -534,7 +537,11 @@ def main() -> int:
                         help="first wait up to this long for the machine to be idle")
     parser.add_argument("--bin-dir", type=Path, default=ROOT / "build" / "tests" / "bin",
                         help="where kestrin-bench and kestrin-probe are")
+    parser.add_argument("--gnome-only", action="store_true", help="only the GNOME rows (kestrin.gnome on Mutter)")
     args = parser.parse_args()
+    if args.gnome_only:
+        print(gnome_table(sys.executable, args.bin_dir / "kestrin-probe", args.quick))
+        return 0
     plan = QUICK if args.quick else FULL
     if args.rounds:
         plan.rounds = args.rounds
@@ -636,6 +643,8 @@ def main() -> int:
         print("WARNING: the machine was busy with other work; expect slower and noisier numbers")
     print()
     print(table)
+    print()
+    print(gnome_table(python, probe_executable, args.quick))
     return 0
 
 
@@ -810,6 +819,43 @@ def build_table(plan: Plan, imports, logging_imports, startup, desktop_startup, 
         t.add(Row(name, samples, rate=False, against=f"xrgb8888 {fmt_time(plain)}",
                   ratio=f"{'+' if extra >= 0 else '−'}{fmt_time(abs(extra))}",
                   target=f"≤ +1 ms: {verdict(extra, 1e6)}"))
+    return t.render()
+
+
+# --- GNOME: kestrin.gnome on Mutter beside kestrin.Kestrin on sway ---------------
+
+
+def gnome_table(python: str, probe: Path, quick: bool) -> str:
+    """kestrin.gnome's calls on a headless Mutter beside the same calls of
+    kestrin.Kestrin on a headless sway, both 1280x720 with the recorder shown,
+    from Python (benchmarks/gnome_worker.py, one process per desktop)."""
+    counts = ["--sessions", "2" if quick else "5", "--calls", "20" if quick else "200", "--probe", str(probe)]
+    worker = str(ROOT / "benchmarks" / "gnome_worker.py")
+    samples = {}
+    for desktop in ("gnome", "sway"):
+        progress(f"GNOME rows: {desktop}")
+        out = subprocess.run([python, worker, desktop, *counts], capture_output=True, text=True, check=True)
+        samples[desktop] = json.loads(out.stdout.strip().splitlines()[-1])
+    gnome, sway = samples["gnome"], samples["sway"]
+    interval = 1e9 / FRAME_RATE_HZ
+    t = Table()
+    t.add(Row("GNOME: kestrin.gnome on Mutter beside kestrin.Kestrin on sway, 1280x720 (Python)", section=True))
+
+    def beside(name: str, label: str, target: str = "") -> None:
+        ratio = median(gnome[name]) / median(sway[name])
+        t.add(Row(f"{label} (Mutter)", gnome[name], rate=name not in ("construct", "first_screenshot"),
+                  against=f"sway {fmt_time(median(sway[name]))}", ratio=f"{ratio:.2f}×", target=target))
+
+    first = median(gnome["first_screenshot"])
+    beside("construct", "Kestrin()")
+    beside("first_screenshot", "first screenshot() of a session",
+           f"< 300 ms: {verdict(first / 300e6, 1.0)}")
+    later = median(gnome["screenshot"]) / interval
+    beside("screenshot", "screenshot() after the first", f"≤ 1.2 frames: {verdict(later, 1.2)}")
+    for name, label in [("move_mouse", "move_mouse"), ("move_to", "move_to"), ("left_click", "left_click(0)"),
+                        ("key_press", "key_press(42, 0)"), ("key_down_up", "key_down, key_up (each)"),
+                        ("scroll", "scroll(±1)"), ("type_text_char", "type_text, per character")]:
+        beside(name, label, f"< 300 µs: {verdict(median(gnome[name]) / 300e3, 1.0)}")
     return t.render()
 
 

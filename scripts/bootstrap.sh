@@ -28,6 +28,13 @@ packages=(
 # The GNOME backend's libraries: sd-bus for Mutter's D-Bus services, PipeWire
 # for the screen cast's frames.
 packages+=(libsystemd-dev libpipewire-0.3-dev)
+# kestrin.gnome's tests: headless Mutter with a virtual monitor (Mesa's
+# software rendering, no GPU needed), PipeWire and WirePlumber for its screen
+# casts, and a private session bus.
+packages+=(
+  mutter pipewire pipewire-bin wireplumber dbus dbus-daemon
+  libgl1-mesa-dri libegl-mesa0 libegl1 libgles2
+)
 . /etc/os-release
 if [ "${VERSION_ID:-}" != "12" ]; then
   # Debian 13 and later bring a Python that is new enough.

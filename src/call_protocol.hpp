@@ -18,15 +18,16 @@ namespace kestrin::py {
 
 // The object a method was called on, or null with TypeError set. The
 // interpreter's method descriptors normally rule out a foreign receiver first.
-inline KestrinObject* receiver(PyObject* self) noexcept {
-  PyTypeObject* type = kestrin_type();
+template <class Object = KestrinObject>
+Object* receiver(PyObject* self) noexcept {
+  PyTypeObject* type = type_of<Object>();
   if (type == nullptr) return nullptr;
   if (!PyObject_TypeCheck(self, type)) {
     Ref type_name = type_qualname(self);
     if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Kestrin'", type_name.get());
     return nullptr;
   }
-  return reinterpret_cast<KestrinObject*>(self);
+  return reinterpret_cast<Object*>(self);
 }
 
 struct ReturnNone {
@@ -51,20 +52,21 @@ PyObject* finish_call(Outcome& outcome, ToPython& to_python) {
 // `action(session, values)` returns a Result<T> (or Status); `to_python` turns
 // the T (or nothing) into the new reference the method returns. It runs after
 // the object has been given back, so it may run any Python code.
-template <class Action, class ToPython = ReturnNone>
+// `Object` is the kind of session object the method belongs to.
+template <class Object = KestrinObject, class Action, class ToPython = ReturnNone>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       const Signature& signature, Action action, ToPython to_python = {}) noexcept {
   return guarded(
       [&]() -> PyObject* {
         Bound bound;
         if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-        KestrinObject* object = receiver(self);
+        Object* object = receiver<Object>(self);
         if (object == nullptr) return nullptr;
 
-        using Outcome = std::invoke_result_t<Action&, kestrin::Kestrin&, const Values&>;
+        using Outcome = std::invoke_result_t<Action&, decltype(object->session()), const Values&>;
         std::optional<Outcome> outcome;
         {
-          Borrow borrow(object);
+          BorrowOf<Object> borrow(object);
           if (!borrow) return nullptr;
           Values values;
           if (!convert(signature, bound, values)) return nullptr;

@@ -116,8 +116,6 @@ Result<PixelArray> new_frame(const kestrin::CaptureSession& core) {
 
 // --- Signatures and methods ---------------------------------------------------------
 
-constexpr Parameter capture_parameters[] = {{"screen_name", Kind::optional_text}, {"region", Kind::optional_region}};
-constexpr Signature capture_signature{"Kestrin.capture()", capture_parameters, 0};
 constexpr Signature grab_signature{"Capture.grab()", {}, 0};
 constexpr Parameter grab_into_parameters[] = {{"array", Kind::optional_text}};
 constexpr Signature grab_into_signature{"Capture.grab_into()", grab_into_parameters, 1};

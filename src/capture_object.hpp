@@ -4,6 +4,8 @@
 
 #include "py_support.hpp"
 
+#include "method_tables.hpp"
+
 namespace kestrin::py {
 
 PyObject* capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
@@ -11,10 +13,6 @@ PyObject* capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // Adds the type kestrin.Capture to the module (not to __all__). False with
 // an exception set.
 bool add_capture_type(PyObject* module);
-
-inline constexpr const char capture_doc[] =
-    "capture($self, screen_name=None, region=None)\n--\n\n"
-    "Opens a Capture of an output, or of its part region=(x, y, width, height) in the picture's pixels.";
 
 }  // namespace kestrin::py
 

@@ -29,10 +29,23 @@ void write_diagnostic(const std::string& text, const std::source_location& where
 }  // namespace
 
 PyObject* internal_fault_type() noexcept {
-  if (internal_fault == nullptr) {
-    internal_fault =
-        PyErr_NewExceptionWithDoc("kestrin.InternalFault", internal_fault_doc, PyExc_BaseException, nullptr);
+  if (internal_fault != nullptr) return internal_fault;
+  // kestrin and kestrin.gnome are separate libraries, each with this file;
+  // the interpreter's shared dictionary gives both the one type.
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (shared == nullptr) return nullptr;
+  PyObject* found = PyDict_GetItemString(shared, "kestrin.InternalFault");
+  if (found != nullptr) {
+    internal_fault = Py_NewRef(found);
+    return internal_fault;
   }
+  PyObject* made = PyErr_NewExceptionWithDoc("kestrin.InternalFault", internal_fault_doc, PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  if (PyDict_SetItemString(shared, "kestrin.InternalFault", made) < 0) {
+    Py_DECREF(made);
+    return nullptr;
+  }
+  internal_fault = made;
   return internal_fault;
 }
 

@@ -1,5 +1,5 @@
 // The Python object behind `Kestrin`: the core session held in place, and the
-// word that marks the object as in use by a call.
+// word that marks the object as in use by a call; the same for kestrin.gnome's.
 #pragma once
 
 #include "py_support.hpp"
@@ -12,17 +12,22 @@
 
 namespace kestrin::py {
 
-struct KestrinObject {
+// A Python object that holds a core session of type `Session` in place: the
+// `Kestrin` of this module and of kestrin.gnome.
+template <class Session>
+struct SessionObject {
   PyObject_HEAD
   // Constructed by placement new once the session is connected, destroyed in
   // tp_dealloc; raw storage because CPython allocates the object, not C++.
-  alignas(kestrin::Kestrin) unsigned char session_storage[sizeof(kestrin::Kestrin)];
+  alignas(Session) unsigned char session_storage[sizeof(Session)];
   // 0 while free, every bit set while a call uses the object. Only touched
   // with the interpreter lock held, so a plain word suffices.
   std::uintptr_t borrow_flag;
 
-  kestrin::Kestrin& session() noexcept { return *std::launder(reinterpret_cast<kestrin::Kestrin*>(session_storage)); }
+  Session& session() noexcept { return *std::launder(reinterpret_cast<Session*>(session_storage)); }
 };
+
+using KestrinObject = SessionObject<kestrin::Kestrin>;
 
 static_assert(alignof(KestrinObject) <= alignof(std::max_align_t), "CPython's allocator cannot align the object");
 
@@ -32,32 +37,43 @@ inline constexpr std::uintptr_t borrowed = ~std::uintptr_t{0};
 // null with the creation's error set.
 PyTypeObject* kestrin_type() noexcept;
 
+// The type of each kind of session object, for the receiver check.
+template <class Object>
+PyTypeObject* type_of() noexcept;
+template <>
+inline PyTypeObject* type_of<KestrinObject>() noexcept {
+  return kestrin_type();
+}
+
 // Exclusive use of an object for one call: taken on construction (or
 // RuntimeError "Already borrowed" when another call has it), given back on
 // every way out, together with the reference the call holds meanwhile.
-class Borrow {
+template <class Object>
+class BorrowOf {
  public:
-  explicit Borrow(KestrinObject* object) noexcept {
+  explicit BorrowOf(Object* object) noexcept {
     if (object->borrow_flag != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return;
     }
     object->borrow_flag = borrowed;
-    object_ = reinterpret_cast<KestrinObject*>(Py_NewRef(reinterpret_cast<PyObject*>(object)));
+    object_ = reinterpret_cast<Object*>(Py_NewRef(reinterpret_cast<PyObject*>(object)));
   }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-  ~Borrow() {
+  BorrowOf(const BorrowOf&) = delete;
+  BorrowOf& operator=(const BorrowOf&) = delete;
+  ~BorrowOf() {
     if (object_ == nullptr) return;
     object_->borrow_flag = 0;
     Py_DECREF(reinterpret_cast<PyObject*>(object_));
   }
 
   explicit operator bool() const noexcept { return object_ != nullptr; }
-  kestrin::Kestrin& session() const noexcept { return object_->session(); }
+  auto& session() const noexcept { return object_->session(); }
 
  private:
-  KestrinObject* object_ = nullptr;
+  Object* object_ = nullptr;
 };
+
+using Borrow = BorrowOf<KestrinObject>;
 
 }  // namespace kestrin::py

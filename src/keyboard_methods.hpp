@@ -4,17 +4,14 @@
 
 #include "py_support.hpp"
 
+#include "method_tables.hpp"
+
 namespace kestrin::py {
 
 PyObject* key_down(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* key_up(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* press_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* type_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-
-extern const char key_down_doc[];
-extern const char key_up_doc[];
-extern const char press_keys_doc[];
-extern const char type_text_doc[];
 
 }  // namespace kestrin::py
 

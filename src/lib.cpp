@@ -3,7 +3,6 @@
 
 #include "py_support.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -18,6 +17,8 @@
 #include "keyboard_methods.hpp"
 #include "kestrin_object.hpp"
 #include "logging_bridge.hpp"
+#include "module_support.hpp"
+#include "method_tables.hpp"
 #include "numpy_bridge.hpp"
 #include "pointer_methods.hpp"
 
@@ -76,21 +77,6 @@ void kestrin_dealloc(PyObject* self) noexcept {
 
 // --- Methods -------------------------------------------------------------------
 
-constexpr Parameter move_mouse_parameters[] = {
-    {"x_extent", Kind::u32}, {"y_extent", Kind::u32},         {"x", Kind::u32},
-    {"y", Kind::u32},        {"x_max", Kind::optional_u32}, {"y_max", Kind::optional_u32}};
-constexpr Signature move_mouse_signature{"Kestrin.move_mouse()", move_mouse_parameters, 4};
-
-constexpr Parameter click_parameters[] = {{"duration_ms", Kind::u32}, {"duration_ms_max", Kind::optional_u32}};
-constexpr Signature left_click_signature{"Kestrin.left_click()", click_parameters, 1};
-constexpr Signature right_click_signature{"Kestrin.right_click()", click_parameters, 1};
-
-constexpr Parameter key_press_parameters[] = {
-    {"key", Kind::u32}, {"duration_ms", Kind::u32}, {"duration_ms_max", Kind::optional_u32}};
-constexpr Signature key_press_signature{"Kestrin.key_press()", key_press_parameters, 2};
-
-constexpr Parameter screenshot_parameters[] = {{"screen_name", Kind::optional_text}};
-constexpr Signature screenshot_signature{"Kestrin.screenshot()", screenshot_parameters, 0};
 
 PyObject* move_mouse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_method(self, args, nargs, kwnames, move_mouse_signature, [](kestrin::Kestrin& session, const Values& v) {
@@ -126,23 +112,12 @@ PyObject* screenshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       [](PixelArray pixels) { return pixels_to_ndarray(std::move(pixels)); });
 }
 
-template <auto method>
-PyCFunction as_cfunction() {
-  // The method table stores every calling convention under one pointer type.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 PyMethodDef methods[] = {
-    {"move_mouse", as_cfunction<move_mouse>(), METH_FASTCALL | METH_KEYWORDS,
-     "move_mouse($self, x_extent, y_extent, x, y, x_max=None, y_max=None)\n--\n\n"},
-    {"left_click", as_cfunction<left_click>(), METH_FASTCALL | METH_KEYWORDS,
-     "left_click($self, duration_ms, duration_ms_max=None)\n--\n\n"},
-    {"right_click", as_cfunction<right_click>(), METH_FASTCALL | METH_KEYWORDS,
-     "right_click($self, duration_ms, duration_ms_max=None)\n--\n\n"},
-    {"key_press", as_cfunction<key_press>(), METH_FASTCALL | METH_KEYWORDS,
-     "key_press($self, key, duration_ms, duration_ms_max=None)\n--\n\n"},
-    {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS,
-     "screenshot($self, screen_name=None)\n--\n\n"},
+    {"move_mouse", as_cfunction<move_mouse>(), METH_FASTCALL | METH_KEYWORDS, move_mouse_doc},
+    {"left_click", as_cfunction<left_click>(), METH_FASTCALL | METH_KEYWORDS, left_click_doc},
+    {"right_click", as_cfunction<right_click>(), METH_FASTCALL | METH_KEYWORDS, right_click_doc},
+    {"key_press", as_cfunction<key_press>(), METH_FASTCALL | METH_KEYWORDS, key_press_doc},
+    {"screenshot", as_cfunction<screenshot>(), METH_FASTCALL | METH_KEYWORDS, screenshot_doc},
     KESTRIN_POINTER_METHODS
     KESTRIN_KEYBOARD_METHODS
     KESTRIN_CAPTURE_METHODS
@@ -182,12 +157,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// Kept so that initialising again (after the module left sys.modules) hands
-// back the same object instead of running the body a second time.
-PyObject* module_object = nullptr;
-
-// The interpreter that imported the module first; -1 before that.
-std::atomic<std::int64_t> home_interpreter{-1};
+ModuleHome home;
 
 bool add_to_all(PyObject* module, const char* name) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -203,14 +173,6 @@ bool add_to_all(PyObject* module, const char* name) {
   return static_cast<bool>(appended);
 }
 
-// A signal interrupted a wait on the compositor: the interpreter runs its
-// handlers now rather than when the call returns, so that Ctrl-C ends a call
-// stuck on a compositor that does not answer. A handler that raises
-// (SIGINT's raises KeyboardInterrupt) ends the call with its exception; one
-// that returns lets the wait go on. Waits happen only inside calls, which
-// hold the interpreter lock.
-bool run_signal_handlers() { return PyErr_CheckSignals() != 0; }
-
 bool run_body(PyObject* module) {
   if (!install_logging_bridge()) return false;
   set_interrupt_check(run_signal_handlers);
@@ -222,23 +184,7 @@ bool run_body(PyObject* module) {
   return PyModule_AddObjectRef(module, "Kestrin", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1) return nullptr;
-  std::int64_t home = -1;
-  if (!home_interpreter.compare_exchange_strong(home, interpreter) && home != interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "kestrin does not support sub-interpreters: it can only be imported by the interpreter that "
-                    "imported it first");
-    return nullptr;
-  }
-  if (module_object != nullptr) return Py_NewRef(module_object);
-
-  Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
-  if (!module || !run_body(module.get())) return nullptr;
-  module_object = Py_NewRef(module.get());
-  return module.release();
-}
+PyObject* init_module() { return init_module_once(home, module_definition, run_body); }
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 
 #include "py_support.hpp"
 
+#include "method_tables.hpp"
+
 namespace kestrin::py {
 
 PyObject* outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
@@ -19,28 +21,6 @@ PyObject* scroll_smooth(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // an exception set.
 bool add_output_type(PyObject* module);
 
-inline constexpr const char outputs_doc[] =
-    "outputs($self, /)\n--\n\n"
-    "The outputs in the order the compositor announced them, one Output each.";
-inline constexpr const char move_to_doc[] =
-    "move_to($self, x, y, screen_name=None)\n--\n\n"
-    "Puts the pointer on pixel (x, y) of an output's picture: screenshot(screen_name)[y, x].";
-inline constexpr const char button_down_doc[] =
-    "button_down($self, button='left')\n--\n\n"
-    "Presses a button and keeps it held.";
-inline constexpr const char button_up_doc[] =
-    "button_up($self, button='left')\n--\n\n"
-    "Releases a button that button_down holds.";
-inline constexpr const char drag_doc[] =
-    "drag($self, x1, y1, x2, y2, screen_name=None, button='left', steps=10, duration_ms=0, "
-    "duration_ms_max=None)\n--\n\n"
-    "Presses a button on pixel (x1, y1), moves in even steps to (x2, y2) and releases it there.";
-inline constexpr const char scroll_doc[] =
-    "scroll($self, dy, dx=0)\n--\n\n"
-    "Turns the wheel by whole steps: positive down and right.";
-inline constexpr const char scroll_smooth_doc[] =
-    "scroll_smooth($self, dy, dx=0)\n--\n\n"
-    "Scrolls by pixels as a finger on a touchpad does: positive down and right.";
 
 }  // namespace kestrin::py
 

@@ -77,10 +77,14 @@ std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-std::string describe(const KeySpec& key) {
+}  // namespace
+
+std::string describe_key(const KeySpec& key) {
   if (const auto* code = std::get_if<std::uint32_t>(&key)) return "key " + std::to_string(*code);
   return "key " + quoted(std::get<std::string>(key));
 }
+
+namespace {
 
 // A character as Python's repr shows it, for the usual cases; the U+ form
 // beside it is exact in every case.
@@ -119,6 +123,8 @@ std::string character_repr(char32_t c) {
   return out + "'";
 }
 
+}  // namespace
+
 Error untypeable(char32_t c, std::size_t index) {
   char code[16];
   std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
@@ -136,6 +142,8 @@ Error unknown_names(const std::vector<std::string>& names) {
                               " (a name is an XKB keysym name of the seat's keymap, such as 'a', 'Return' or "
                               "'F5', a single character, or one of ctrl, shift, alt, altgr, super, meta, logo)");
 }
+
+namespace {
 
 // Releases `keys`, newest first, when a call ends before it could.
 void let_go(Sender& send, const std::vector<std::uint32_t>& keys) {
@@ -193,7 +201,7 @@ Status key_down(Kestrin& session, const KeySpec& key) {
   KeyboardState& keyboard = session.keyboard_state;
   auto code = keyboard.resolve(key);
   if (!code) return std::unexpected(code.error());
-  if (keyboard.held(*code)) return std::unexpected(Error::invalid_value(describe(key) + " is already held"));
+  if (keyboard.held(*code)) return std::unexpected(Error::invalid_value(describe_key(key) + " is already held"));
   if (auto connected = session.event_queue.still_connected(); !connected) return connected;
   // Without a keymap the key goes out all the same, only without modifiers.
   (void)keyboard.seat_keymap();
@@ -205,7 +213,7 @@ Status key_up(Kestrin& session, const KeySpec& key) {
   KeyboardState& keyboard = session.keyboard_state;
   auto code = keyboard.resolve(key);
   if (!code) return std::unexpected(code.error());
-  if (!keyboard.held(*code)) return std::unexpected(Error::invalid_value(describe(key) + " is not held"));
+  if (!keyboard.held(*code)) return std::unexpected(Error::invalid_value(describe_key(key) + " is not held"));
   if (auto connected = session.event_queue.still_connected(); !connected) return connected;
   Sender(session).release(*code);
   return roundtrip(session.event_queue, session.queue_handle);
@@ -241,9 +249,9 @@ Status press_keys(Kestrin& session, const std::vector<KeySpec>& keys, const UInt
   }
   if (!unknown.empty()) return std::unexpected(unknown_names(unknown));
   for (std::size_t i = 0; i < codes.size(); ++i) {
-    if (keyboard.held(codes[i])) return std::unexpected(Error::invalid_value(describe(keys[i]) + " is already held"));
+    if (keyboard.held(codes[i])) return std::unexpected(Error::invalid_value(describe_key(keys[i]) + " is already held"));
     if (std::find(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(i), codes[i]) != codes.begin() + static_cast<std::ptrdiff_t>(i))
-      return std::unexpected(Error::invalid_value(describe(keys[i]) + " is given twice"));
+      return std::unexpected(Error::invalid_value(describe_key(keys[i]) + " is given twice"));
   }
   if (auto connected = session.event_queue.still_connected(); !connected) return connected;
   (void)keyboard.seat_keymap();

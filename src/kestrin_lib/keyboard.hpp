@@ -70,6 +70,13 @@ std::vector<KeySpec> split_key_combination(std::string_view combination);
 // characters. All of it is checked before anything is sent.
 Status type_text(Kestrin& session, std::string_view text, const UIntValue& interval);
 
+// The texts of the argument errors, shared with the GNOME session's keys:
+// "key 30" / "key 'a'"; the unknown names, listed; a character the layout
+// cannot type, with its index in the text.
+std::string describe_key(const KeySpec& key);
+Error unknown_names(const std::vector<std::string>& names);
+Error untypeable(char32_t c, std::size_t index);
+
 // Releases every held key (newest first) and flushes, without waiting: for
 // the session's teardown.
 void release_held_keys(Kestrin& session) noexcept;

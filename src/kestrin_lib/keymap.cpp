@@ -90,6 +90,21 @@ bool key_has_level1_keysym(xkb_keymap* keymap, std::uint32_t key, xkb_keysym_t k
 
 }  // namespace
 
+std::optional<xkb_keysym_t> keysym_for_name(std::string_view name) {
+  for (const Alias& alias : aliases) {
+    if (equal_ignoring_case(name, alias.name)) return alias.keysym;
+  }
+  const std::string terminated(name);
+  xkb_keysym_t keysym = xkb_keysym_from_name(terminated.c_str(), XKB_KEYSYM_NO_FLAGS);
+  if (keysym == XKB_KEY_NoSymbol) {
+    auto c = single_character(name);
+    if (!c) return std::nullopt;
+    keysym = xkb_utf32_to_keysym(*c);
+  }
+  if (keysym == XKB_KEY_NoSymbol) return std::nullopt;
+  return keysym;
+}
+
 char32_t next_code_point(std::string_view text, std::size_t& at) {
   constexpr char32_t replacement = 0xfffd;
   auto lead = static_cast<unsigned char>(text[at]);
@@ -264,14 +279,9 @@ std::optional<std::uint32_t> SeatKeymap::key_for(std::string_view name) const {
     auto found = keys_.find(alias.keysym);
     return found != keys_.end() ? found->second : alias.usual_key;
   }
-  const std::string terminated(name);
-  xkb_keysym_t keysym = xkb_keysym_from_name(terminated.c_str(), XKB_KEYSYM_NO_FLAGS);
-  if (keysym == XKB_KEY_NoSymbol) {
-    auto c = single_character(name);
-    if (!c) return std::nullopt;
-    keysym = xkb_utf32_to_keysym(*c);
-  }
-  auto found = keys_.find(keysym);
+  const std::optional<xkb_keysym_t> keysym = keysym_for_name(name);
+  if (!keysym) return std::nullopt;
+  auto found = keys_.find(*keysym);
   if (found == keys_.end()) return std::nullopt;
   return found->second;
 }

@@ -59,6 +59,11 @@ std::optional<KeymapRecord> remembered_keymap(const std::string& socket_path);
 // that starts no valid sequence gives U+FFFD and moves one byte.
 char32_t next_code_point(std::string_view text, std::size_t& at);
 
+// The keysym a key name stands for, under the rules of SeatKeymap::key_for:
+// an alias (ctrl, shift, alt, altgr, super, meta, logo) gives the left
+// modifier's keysym; then an XKB keysym name; then a single character.
+std::optional<xkb_keysym_t> keysym_for_name(std::string_view name);
+
 // The modifier state of a keyboard as the virtual keyboard's modifiers request
 // carries it.
 struct Modifiers {

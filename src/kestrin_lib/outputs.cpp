@@ -23,12 +23,20 @@ bool described(const Output& output) { return output.version < WL_OUTPUT_DONE_SI
 
 }  // namespace
 
+Error no_output_named(std::string_view screen_name) {
+  return Error::ordinary("no WLOutput with name " + std::string(screen_name));
+}
+Error no_output() { return Error::ordinary("at least one display need to be set"); }
+Error several_outputs() {
+  return Error::ordinary("more that one WLOuput set. Please specify the name of the one to use");
+}
+
 Result<Output*> choose_output(AppData& app_data, std::optional<std::string_view> screen_name, bool live_only) {
   auto counts = [live_only](const Output& output) { return !live_only || !output.removed; };
   if (screen_name) {
     for (auto& [global_name, output] : app_data.outputs)
       if (counts(output) && output.name && *output.name == *screen_name) return &output;
-    return std::unexpected(Error::ordinary("no WLOutput with name " + std::string(*screen_name)));
+    return std::unexpected(no_output_named(*screen_name));
   }
   Output* only = nullptr;
   std::size_t count = 0;
@@ -37,9 +45,8 @@ Result<Output*> choose_output(AppData& app_data, std::optional<std::string_view>
     only = &output;
     ++count;
   }
-  if (count == 0) return std::unexpected(Error::ordinary("at least one display need to be set"));
-  if (count > 1)
-    return std::unexpected(Error::ordinary("more that one WLOuput set. Please specify the name of the one to use"));
+  if (count == 0) return std::unexpected(no_output());
+  if (count > 1) return std::unexpected(several_outputs());
   return only;
 }
 

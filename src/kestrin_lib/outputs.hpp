@@ -30,6 +30,12 @@ struct OutputInfo {
   std::int32_t refresh_mhz = 0;
 };
 
+// Why no output could be chosen: the name matches none, there is none, or
+// there are several and no name was given. The GNOME session says the same.
+Error no_output_named(std::string_view screen_name);
+Error no_output();
+Error several_outputs();
+
 // The output a name picks, or the only one when no name is given. With
 // `live_only`, outputs the compositor has withdrawn do not count.
 Result<Output*> choose_output(AppData& app_data, std::optional<std::string_view> screen_name, bool live_only = false);

@@ -11,6 +11,7 @@
 
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/outputs.hpp"
+#include "kestrin_lib/sleep.hpp"
 #include "kestrin_lib/virtual_pointer.hpp"
 
 namespace kestrin {
@@ -76,14 +77,8 @@ Result<Target> find_target(Kestrin& session, std::optional<std::string_view> scr
 std::string output_label(const Target& target) { return target.output->name ? *target.output->name : "the output"; }
 
 Status check_inside(const Target& target, std::uint32_t x, std::uint32_t y) {
-  const auto width = static_cast<std::uint32_t>(std::max(target.info.width, 0));
-  const auto height = static_cast<std::uint32_t>(std::max(target.info.height, 0));
-  const char* axis = x >= width ? "x" : y >= height ? "y" : nullptr;
-  if (axis == nullptr) return {};
-  const std::uint32_t value = x >= width ? x : y;
-  return std::unexpected(Error::invalid_value(std::string(axis) + "=" + std::to_string(value) +
-                                              " is outside the picture of " + output_label(target) + ", which is " +
-                                              std::to_string(width) + "x" + std::to_string(height) + " pixels"));
+  return check_inside_picture(output_label(target), static_cast<std::uint32_t>(std::max(target.info.width, 0)),
+                              static_cast<std::uint32_t>(std::max(target.info.height, 0)), x, y);
 }
 
 // A pointer bound to the output, with the picture's size as its extent:
@@ -168,24 +163,21 @@ Status pressed(Kestrin& session, std::uint32_t button, Status done) {
   return done;
 }
 
+
+}  // namespace
+
+Status check_inside_picture(const std::string& label, std::uint32_t width, std::uint32_t height, std::uint32_t x,
+                            std::uint32_t y) {
+  const char* axis = x >= width ? "x" : y >= height ? "y" : nullptr;
+  if (axis == nullptr) return {};
+  const std::uint32_t value = x >= width ? x : y;
+  return std::unexpected(Error::invalid_value(std::string(axis) + "=" + std::to_string(value) +
+                                              " is outside the picture of " + label + ", which is " +
+                                              std::to_string(width) + "x" + std::to_string(height) + " pixels"));
+}
+
 Error already_held(std::uint32_t button) {
   return Error::invalid_value("button " + button_label(button) + " is already held");
-}
-
-// Sleeps until `deadline` on the monotonic clock, resuming after signals.
-void sleep_until(const timespec& deadline) {
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
-}
-
-timespec after(const timespec& start, std::uint64_t nanoseconds) {
-  const std::uint64_t total = static_cast<std::uint64_t>(start.tv_nsec) + nanoseconds;
-  return timespec{start.tv_sec + static_cast<time_t>(total / 1'000'000'000), static_cast<long>(total % 1'000'000'000)};
-}
-
-std::uint32_t between(std::uint32_t from, std::uint32_t to, std::uint32_t step, std::uint32_t steps) {
-  const double position = from + (static_cast<double>(to) - from) * step / steps;
-  return static_cast<std::uint32_t>(std::lround(position));
 }
 
 Status check_amount(const char* name, std::int32_t amount, std::int32_t limit, const char* unit) {
@@ -193,8 +185,6 @@ Status check_amount(const char* name, std::int32_t amount, std::int32_t limit, c
   return std::unexpected(Error::invalid_value(std::string(name) + "=" + std::to_string(amount) + " is beyond the " +
                                               std::to_string(limit) + " " + unit + " one call can send either way"));
 }
-
-}  // namespace
 
 PointerState::PointerState(PointerState&& other) noexcept
     : per_output(std::move(other.per_output)),
@@ -261,18 +251,14 @@ Status drag(Kestrin& session, const DragPath& path, const UIntValue& duration) {
   if (auto done = pressed(session, path.button, roundtrip(session.event_queue, session.queue_handle)); !done)
     return done;
 
-  timespec begun{};
-  ::clock_gettime(CLOCK_MONOTONIC, &begun);
-  const std::uint64_t total_ns = std::uint64_t{*duration_ms} * 1'000'000;
+  const EvenSteps pace(*duration_ms, path.steps);
   for (std::uint32_t step = 1; step <= path.steps; ++step) {
-    if (total_ns != 0) {
-      sleep_until(after(begun, total_ns * step / path.steps));
-    }
+    pace.wait(step);
     auto motion = aim(session, *target, between(path.x1, path.x2, step, path.steps),
                       between(path.y1, path.y2, step, path.steps));
     if (!motion) return std::unexpected(motion.error());
     send_motion(*motion);
-    if (total_ns != 0) wl_display_flush(session.event_queue.display());
+    if (pace.paced()) wl_display_flush(session.event_queue.display());
   }
   release(session, path.button);
   return roundtrip(session.event_queue, session.queue_handle);

@@ -59,6 +59,14 @@ std::optional<std::uint32_t> button_code(std::string_view name);
 // "left (272)" for the named buttons, "300" for others.
 std::string button_label(std::uint32_t button);
 
+// The argument errors shared with the GNOME session's pointer: "button left
+// (272) is already held", and an amount beyond what one call can send.
+Error already_held(std::uint32_t button);
+// "x=2000 is outside the picture of HEADLESS-1, which is 1920x1080 pixels".
+Status check_inside_picture(const std::string& label, std::uint32_t width, std::uint32_t height, std::uint32_t x,
+                            std::uint32_t y);
+Status check_amount(const char* name, std::int32_t amount, std::int32_t limit, const char* unit);
+
 // Puts the pointer on pixel (x, y) of the output's picture, as a capture of
 // it holds that pixel at row y, column x.
 Status move_to(Kestrin& session, std::uint32_t x, std::uint32_t y, std::optional<std::string_view> screen_name);

@@ -2,10 +2,30 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace kestrin {
 
 // Sleeps the whole time, resuming after signals.
 void sleep_ms(std::uint32_t milliseconds);
+
+// `steps` steps spread evenly over `total_ms` from the moment it is made, as
+// a drag moves: wait(step) sleeps until step/steps of the time has passed
+// (at once when the time is 0), so that slow steps do not add up.
+class EvenSteps {
+ public:
+  EvenSteps(std::uint32_t total_ms, std::uint32_t steps);
+  bool paced() const { return total_ns_ != 0; }
+  void wait(std::uint32_t step) const;
+
+ private:
+  timespec begun_{};
+  std::uint64_t total_ns_;
+  std::uint32_t steps_;
+};
+
+// The position of step `step` of `steps` on the way from `from` to `to`,
+// rounded to the nearest whole.
+std::uint32_t between(std::uint32_t from, std::uint32_t to, std::uint32_t step, std::uint32_t steps);
 
 }  // namespace kestrin

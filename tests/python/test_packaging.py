@@ -75,15 +75,52 @@ class TestTypeStubs:
             assert stub == parameters, name
 
 
+    def test_gnome_stubs_match_the_module(self):
+        import ast
+        import inspect
+
+        import kestrin.gnome
+
+        tree = ast.parse((ROOT / "src" / "kestrin" / "gnome.pyi").read_text())
+        (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+        methods = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
+        assert set(methods) - {"__new__"} == {name for name in vars(kestrin.gnome.Kestrin) if not name.startswith("_")}
+        # The same methods as kestrin.Kestrin, with the same parameters.
+        assert set(methods) == {name for name in vars(kestrin.Kestrin) if not name.startswith("_")} | {"__new__"}
+        for name, node in methods.items():
+            stub = [arg.arg for arg in node.args.args][1:]
+            runtime = kestrin.gnome.Kestrin if name == "__new__" else getattr(kestrin.gnome.Kestrin, name)
+            parameters = [p for p in inspect.signature(runtime).parameters if p != "self"]
+            assert stub == parameters, name
+            if name != "__new__":
+                assert parameters == [p for p in inspect.signature(getattr(kestrin.Kestrin, name)).parameters
+                                      if p != "self"], name
+
+
+def needed_libraries(path: str | os.PathLike[str]) -> set[str]:
+    dynamic = subprocess.run(["objdump", "-p", str(path)], capture_output=True, text=True, check=True).stdout
+    return set(re.findall(r"NEEDED\s+(\S+)", dynamic))
+
+
 class TestDynamicSymbols:
     def test_the_extension_exports_its_init_function_alone(self):
         # Anything more could bind to, or be bound by, a same-named symbol of
         # another library in the interpreter.
         import kestrin
+        import kestrin.gnome
 
-        listed = subprocess.run(["nm", "-D", "--defined-only", kestrin.__file__], capture_output=True, text=True,
-                                check=True)
-        assert [line.split()[-1] for line in listed.stdout.splitlines() if line.strip()] == ["PyInit_kestrin"]
+        for module, init in ((kestrin, "PyInit_kestrin"), (kestrin.gnome, "PyInit_gnome")):
+            listed = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
+                                    check=True)
+            assert [line.split()[-1] for line in listed.stdout.splitlines() if line.strip()] == [init]
+
+    def test_only_kestrin_gnome_links_libsystemd_and_libpipewire(self):
+        import kestrin
+        import kestrin.gnome
+
+        gnome_only = {"libsystemd.so.0", "libpipewire-0.3.so.0"}
+        assert not needed_libraries(kestrin.__file__) & gnome_only
+        assert needed_libraries(kestrin.gnome.__file__) >= gnome_only
 
 
 class TestWheel:
@@ -97,6 +134,8 @@ class TestWheel:
         names = zipfile.ZipFile(wheel).namelist()
         assert "kestrin/__init__.pyi" in names and "kestrin/py.typed" in names
         assert any(re.fullmatch(r"kestrin/__init__\.cpython-.*\.so", name) for name in names)
+        assert any(re.fullmatch(r"kestrin/gnome\.cpython-.*\.so", name) for name in names)
+        assert "kestrin/gnome.pyi" in names
         assert {"kestrin/_bin/kestrin-probe", "kestrin/_bin/kestrin-seat-keyboard", "kestrin/testing/__init__.py",
                 "kestrin/testing/pytest_plugin.py"} <= set(names)
         (entry_points,) = [name for name in names if name.endswith(".dist-info/entry_points.txt")]

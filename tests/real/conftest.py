@@ -20,6 +20,13 @@ compositor (sway unless a test asks for another) and kestrin-probe on it.
   (the recorder of kestrin.testing).
 - ``seat_keyboard``: starts kestrin-seat-keyboard on ``sway`` with a layout,
   ``seat_keyboard("de")``, made the seat's active keyboard.
+- ``mutter``: the GNOME desktop of kestrin.gnome's tests (a private session
+  bus, headless Mutter with one 1280x720 monitor, PipeWire, WirePlumber),
+  shared by the tests of a module; ``gnome_env`` points this process's
+  session bus and runtime directory at it; ``gnome_probe`` is a probe shown
+  fullscreen there; ``gnome`` a kestrin.gnome session whose input the probe
+  is ready for, with the probe's events so far cleared; ``bare_gnome`` one
+  session for a class of tests that show no window, for refusals.
 
 Every probe and compositor is stopped at the end, also when the test fails. A
 compositor that does not start fails the test with its log; nothing here
@@ -34,8 +41,9 @@ from typing import Callable, Iterator
 
 import pytest
 
-from headless import COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessSway, SwayError
-from kestrin.testing._recorder import Probe, ProbeError
+from headless import (COMPOSITORS, CompositorError, HeadlessCompositor, HeadlessMutter, HeadlessSway, SwayError,
+                      pointer_ready)
+from kestrin.testing._recorder import Probe, ProbeError, Recorder
 
 # The compositors that run the whole module: the core checks run on each.
 FULL_COMPOSITORS = ("sway", "phoc")
@@ -310,3 +318,69 @@ def two_outputs(request: pytest.FixtureRequest, probe_executable: Path) -> Itera
         for probe in probes.values():
             probe.stop()
         compositor.stop()
+
+
+@pytest.fixture(scope="module")
+def mutter() -> Iterator[HeadlessMutter]:
+    desktop = start_compositor("mutter")
+    try:
+        yield desktop
+    finally:
+        desktop.stop()
+
+
+@pytest.fixture
+def gnome_env(mutter: HeadlessMutter, monkeypatch: pytest.MonkeyPatch) -> HeadlessMutter:
+    """``mutter``, with this process's session bus and XDG_RUNTIME_DIR (where
+    PipeWire's socket is) pointed at it; a test that stopped Mutter gets it
+    started again afterwards."""
+    env = mutter.env()
+    for name in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+        monkeypatch.setenv(name, env[name])
+    yield mutter
+    if not mutter.running:
+        mutter.start_mutter()
+
+
+@pytest.fixture
+def gnome_probe(gnome_env: HeadlessMutter, probe_executable: Path) -> Iterator[Recorder]:
+    """A recorder shown fullscreen on ``mutter``."""
+    recorder = Recorder(gnome_env, probe_executable).start()
+    try:
+        recorder.wait_ready()
+        yield recorder
+    except ProbeError as error:
+        pytest.fail(f"kestrin-probe did not get ready: {error}\n--- mutter log ---\n{gnome_env.log()}", pytrace=False)
+    finally:
+        recorder.stop()
+
+
+@pytest.fixture
+def gnome(gnome_probe: Probe) -> "kestrin.gnome.Kestrin":
+    import kestrin.gnome
+
+    session = kestrin.gnome.Kestrin()
+    pointer_ready(session, gnome_probe)
+    gnome_probe.clear()
+    return session
+
+
+@pytest.fixture(scope="class")
+def bare_gnome(mutter: HeadlessMutter) -> Iterator["kestrin.gnome.Kestrin"]:
+    """One session for a class of tests that show no window and only look at
+    what a call refuses: on the still screen its stream takes in nothing
+    between the tests."""
+    import kestrin.gnome
+
+    env = mutter.env()
+    with pytest.MonkeyPatch.context() as patch:
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+            patch.setenv(name, env[name])
+        session = kestrin.gnome.Kestrin()
+        try:
+            # The stream's first buffers, before the first test.
+            session.screenshot()
+        except RuntimeError:
+            pass
+        yield session
+        del session

@@ -17,3 +17,15 @@ k.capture(region=(0, 0, 8))  # error: a region has four numbers
 
 class Mine(kestrin.Kestrin):  # error: the class is final
     pass
+
+
+import kestrin.gnome  # noqa: E402
+
+g = kestrin.gnome.Kestrin()
+kestrin.gnome.Kestrin("wayland-0")  # error: it takes no display
+g.key_down(4.5)  # error: neither a code nor a name
+g.capture().grab()  # error: capture() returns nothing
+
+
+class OnGnome(kestrin.gnome.Kestrin):  # error: the class is final
+    pass

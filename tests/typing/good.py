@@ -4,6 +4,7 @@ import numpy as np
 import numpy.typing as npt
 
 import kestrin
+import kestrin.gnome
 from kestrin.testing import HeadlessDesktop, OutputSpec, Recorder
 
 
@@ -65,3 +66,16 @@ def watch(k: kestrin.Kestrin) -> None:
         settled: npt.NDArray[np.uint8] | None = cap.wait_until_stable(200, timeout_ms=2000)
         for frame in cap:
             break
+
+
+def on_gnome(g: kestrin.gnome.Kestrin) -> npt.NDArray[np.uint8]:
+    monitors: list[kestrin.Output] = g.outputs()
+    g.move_to(10, 20, screen_name=monitors[0].name)
+    g.drag(0, 0, 100, 100, button="right", steps=4)
+    g.press_keys(["ctrl", 38])
+    g.type_text("Hello\n", interval_ms=1)
+    g.scroll(-2, dx=1)
+    return g.screenshot()
+
+
+on_gnome(kestrin.gnome.Kestrin())

@@ -244,6 +244,7 @@ class HeadlessCompositor:
             "WLR_RENDERER": "pixman",
             "WLR_LIBINPUT_NO_DEVICES": "1",
             "WLR_HEADLESS_OUTPUTS": str(self.outputs_at_start),
+            **self._environment(runtime_dir),
         }
         command = [executable, *self._arguments(runtime_dir)]
         if uid != os.getuid():
@@ -332,6 +333,10 @@ class HeadlessCompositor:
 
     def _arguments(self, runtime_dir: Path) -> list[str]:
         return []
+
+    def _environment(self, runtime_dir: Path) -> dict[str, str]:
+        """Variables the compositor needs beyond the common ones."""
+        return {}
 
     def _find_sockets(self) -> bool:
         assert self.runtime_dir is not None

@@ -42,7 +42,6 @@ std::string Globals::missing() const {
   if (!shm) return wl_shm_interface.name;
   if (!wm_base) return xdg_wm_base_interface.name;
   if (!seat) return wl_seat_interface.name;
-  if (!keyboard_manager) return kestrin::zwp_virtual_keyboard_manager_v1_interface.name;
   return {};
 }
 

@@ -82,17 +82,29 @@ int main(int argc, char** argv) {
   const probe::KeymapFile keymap_file = probe::keymap_file(keymap.get());
   if (!keymap_file.fd) return fail("cannot write the keymap to a memfd");
 
-  const kestrin::Proxy<zwp_virtual_keyboard_v1> keyboard(kestrin::virtual_keyboard::create_virtual_keyboard(
-      globals.keyboard_manager.get(), globals.seat.get(), queue_handle));
-  kestrin::virtual_keyboard::keymap(keyboard.get(), kestrin::virtual_keyboard::keymap_format_xkb_v1,
-                                    keymap_file.fd.get(), keymap_file.size);
+  // Mutter offers no virtual keyboards; its seat has a keyboard of its own.
+  kestrin::Proxy<zwp_virtual_keyboard_v1> keyboard;
+  if (globals.keyboard_manager) {
+    keyboard.reset(kestrin::virtual_keyboard::create_virtual_keyboard(globals.keyboard_manager.get(),
+                                                                      globals.seat.get(), queue_handle));
+    kestrin::virtual_keyboard::keymap(keyboard.get(), kestrin::virtual_keyboard::keymap_format_xkb_v1,
+                                      keymap_file.fd.get(), keymap_file.size);
+  }
 
   const probe::Input input(display, queue_handle, globals.seat.get(), context.get());
   probe::Window window(globals.compositor.get(), globals.wm_base.get(), globals.shm.get(), fullscreen);
 
   std::string why;
   const auto command = [&](std::string_view line) {
-    if (line == "activate-keyboard") activate_keyboard(keyboard.get(), queue, queue_handle);
+    if (line == "activate-keyboard") {
+      if (keyboard) {
+        activate_keyboard(keyboard.get(), queue, queue_handle);
+      } else {
+        probe::Json answer = probe::event_line("keyboard_activated");
+        answer["ok"] = false;
+        probe::emit(answer);
+      }
+    }
     // "paint X Y WIDTH HEIGHT"
     unsigned x = 0, y = 0, width = 0, height = 0;
     if (std::sscanf(std::string(line).c_str(), "paint %u %u %u %u", &x, &y, &width, &height) == 4)

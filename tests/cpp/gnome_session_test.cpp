@@ -246,5 +246,28 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   EXPECT_EQ(open_descriptors(), descriptors_before) << "a session whose Mutter is gone left descriptors open";
 }
 
+
+// Sessions destroyed before their streams' first frame give back everything,
+// and on a still screen every fresh session's first screenshot comes.
+TEST_F(GnomeSessionTest, QuickSessionsOnAStillScreen) {
+  ASSERT_NO_FATAL_FAILURE(desktop_->start_bus());
+  ASSERT_NO_FATAL_FAILURE(desktop_->start_mutter());
+  ASSERT_NO_FATAL_FAILURE(desktop_->start_pipewire());
+  for (int i = 0; i < 12; ++i) {
+    const int descriptors_before = open_descriptors();
+    {
+      auto session = gnome::open_session();
+      ASSERT_TRUE(session) << report_text(session.error());
+    }
+    EXPECT_EQ(open_descriptors(), descriptors_before) << "session " << i << " left descriptors open";
+  }
+  for (int i = 0; i < 12; ++i) {
+    auto session = gnome::open_session();
+    ASSERT_TRUE(session) << report_text(session.error());
+    auto picture = session->screenshot(0);
+    EXPECT_TRUE(picture) << "session " << i << ": " << report_text(picture.error());
+  }
+}
+
 }  // namespace
 }  // namespace kestrin::testing

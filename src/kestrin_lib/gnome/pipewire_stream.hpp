@@ -86,6 +86,8 @@ class FrameStream {
   template <class Copy>
   auto with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<FrameView>()));
   void wake() const;
+  // Waits until PipeWire has finished linking the stream, or gave up on it.
+  void wait_until_settled();
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error);
   static void on_param_changed(void* data, std::uint32_t id, const spa_pod* param);
@@ -102,6 +104,7 @@ class FrameStream {
   // The rest belongs to the PipeWire thread; others read it under the lock.
   pw_buffer* held_ = nullptr;
   std::uint64_t received_ = 0;
+  pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
   spa_video_info_raw format_{};
   std::uint32_t wl_format_ = 0;
   std::string failure_;

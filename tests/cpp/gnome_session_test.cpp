@@ -50,6 +50,10 @@ Status interrupted_while_mutter_is_paused(GnomeDesktop& desktop, const std::func
   itimerval soon{{0, 0}, {0, 100'000}};
   setitimer(ITIMER_REAL, &soon, nullptr);
   Status done = call();
+  // The call may end before the signal: a timer left running would kill the
+  // process once the default action is back.
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
   desktop.pause_mutter(false);
   set_interrupt_check(nullptr);
   sigaction(SIGALRM, &previous, nullptr);

@@ -139,6 +139,9 @@ Result<std::unique_ptr<FrameStream>> FrameStream::connect(PipeWire& pipewire, st
 
 FrameStream::~FrameStream() {
   if (stream_ == nullptr) return;
+  // PipeWire 0.3 does not close the descriptors of a message that reaches a
+  // node already destroyed: the eventfds it sends while it links the stream
+  // to Mutter's node would stay open for good.
   wait_until_settled();
   PipeWire::Lock lock(pipewire_);
   spa_hook_remove(&listener_);
@@ -154,10 +157,10 @@ void FrameStream::wake() const {
 
 void FrameStream::on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
   auto* self = static_cast<FrameStream*>(data);
-  self->state_ = state;
   // The first reason stays: an error is followed by the disconnection.
   if (!self->failure_.empty()) return;
-  if (state == PW_STREAM_STATE_STREAMING) {
+  if (state == PW_STREAM_STATE_STREAMING && !self->streamed_) {
+    self->streamed_ = true;
     self->wake();
     return;
   }
@@ -262,16 +265,12 @@ Result<bool> wait_readable(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
-// PipeWire 0.3 does not close the descriptors of a message that reaches a
-// node already destroyed; the eventfds it sends while it links the stream to
-// Mutter's node would stay open for good. So the stream goes only once it
-// streams or has failed, a second at most.
 void FrameStream::wait_until_settled() {
   const auto deadline = Clock::now() + settle_wait;
   for (;;) {
     {
       PipeWire::Lock lock(pipewire_);
-      if (state_ == PW_STREAM_STATE_STREAMING || !failure_.empty()) return;
+      if (streamed_ || !failure_.empty()) return;
     }
     auto woken = wait_readable(wake_.get(), deadline);
     if (!woken || !*woken) return;

@@ -75,6 +75,10 @@ class FrameStream {
   // when none came.
   Result<bool> wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait);
 
+  // Waits until PipeWire has linked the stream to Mutter's node and given it
+  // its buffers, or has given up on it; a second at most.
+  void wait_until_settled();
+
   // Why the stream failed or was disconnected; nothing while it lasts.
   std::optional<std::string> failure();
 
@@ -86,8 +90,6 @@ class FrameStream {
   template <class Copy>
   auto with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<FrameView>()));
   void wake() const;
-  // Waits until PipeWire has finished linking the stream, or gave up on it.
-  void wait_until_settled();
 
   static void on_state_changed(void* data, pw_stream_state old, pw_stream_state state, const char* error);
   static void on_param_changed(void* data, std::uint32_t id, const spa_pod* param);
@@ -104,7 +106,7 @@ class FrameStream {
   // The rest belongs to the PipeWire thread; others read it under the lock.
   pw_buffer* held_ = nullptr;
   std::uint64_t received_ = 0;
-  pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
+  bool streamed_ = false;  // it has been linked and given its buffers once
   spa_video_info_raw format_{};
   std::uint32_t wl_format_ = 0;
   std::string failure_;

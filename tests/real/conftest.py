@@ -377,10 +377,5 @@ def bare_gnome(mutter: HeadlessMutter) -> Iterator["kestrin.gnome.Kestrin"]:
         for name in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
             patch.setenv(name, env[name])
         session = kestrin.gnome.Kestrin()
-        try:
-            # The stream's first buffers, before the first test.
-            session.screenshot()
-        except RuntimeError:
-            pass
         yield session
         del session

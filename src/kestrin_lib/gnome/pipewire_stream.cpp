@@ -22,6 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long teardown waits for PipeWire to finish linking a stream.
+constexpr auto settle_wait = std::chrono::seconds(1);
+
 // Blocks every signal in the calling thread meanwhile. PipeWire starts its
 // threads (the loop's, the data loop's) from wherever it is first called, and
 // a thread inherits the mask: with every signal blocked there, a signal meant
@@ -136,6 +139,10 @@ Result<std::unique_ptr<FrameStream>> FrameStream::connect(PipeWire& pipewire, st
 
 FrameStream::~FrameStream() {
   if (stream_ == nullptr) return;
+  // PipeWire 0.3 does not close the descriptors of a message that reaches a
+  // node already destroyed: the eventfds it sends while it links the stream
+  // to Mutter's node would stay open for good.
+  wait_until_settled();
   PipeWire::Lock lock(pipewire_);
   spa_hook_remove(&listener_);
   if (held_ != nullptr) pw_stream_queue_buffer(stream_, held_);
@@ -152,6 +159,11 @@ void FrameStream::on_state_changed(void* data, pw_stream_state old, pw_stream_st
   auto* self = static_cast<FrameStream*>(data);
   // The first reason stays: an error is followed by the disconnection.
   if (!self->failure_.empty()) return;
+  if (state == PW_STREAM_STATE_STREAMING && !self->streamed_) {
+    self->streamed_ = true;
+    self->wake();
+    return;
+  }
   if (state == PW_STREAM_STATE_ERROR) {
     self->failure_ =
         "the PipeWire stream of " + self->name_ + " failed: " + (error != nullptr ? error : "no reason given");
@@ -252,6 +264,18 @@ Result<bool> wait_readable(int fd, Clock::time_point deadline) {
 }
 
 }  // namespace
+
+void FrameStream::wait_until_settled() {
+  const auto deadline = Clock::now() + settle_wait;
+  for (;;) {
+    {
+      PipeWire::Lock lock(pipewire_);
+      if (streamed_ || !failure_.empty()) return;
+    }
+    auto woken = wait_readable(wake_.get(), deadline);
+    if (!woken || !*woken) return;
+  }
+}
 
 template <class Copy>
 auto FrameStream::with_frame(std::chrono::milliseconds wait, Copy&& copy) -> decltype(copy(std::declval<FrameView>())) {

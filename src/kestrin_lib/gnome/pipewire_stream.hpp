@@ -75,6 +75,10 @@ class FrameStream {
   // when none came.
   Result<bool> wait_for_frame(std::uint64_t seen, std::chrono::milliseconds wait);
 
+  // Waits until PipeWire has linked the stream to Mutter's node and given it
+  // its buffers, or has given up on it; a second at most.
+  void wait_until_settled();
+
   // Why the stream failed or was disconnected; nothing while it lasts.
   std::optional<std::string> failure();
 
@@ -102,6 +106,7 @@ class FrameStream {
   // The rest belongs to the PipeWire thread; others read it under the lock.
   pw_buffer* held_ = nullptr;
   std::uint64_t received_ = 0;
+  bool streamed_ = false;  // it has been linked and given its buffers once
   spa_video_info_raw format_{};
   std::uint32_t wl_format_ = 0;
   std::string failure_;

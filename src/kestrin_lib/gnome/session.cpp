@@ -250,6 +250,9 @@ Result<Session> open_session() {
     if (!stream) return std::unexpected(std::move(stream.error()));
     state->streams.push_back(std::move(*stream));
   }
+  // A session is whole once it opens: its streams' buffers are in place
+  // before the caller's first call, not during it.
+  for (const auto& stream : state->streams) stream->wait_until_settled();
 
   Session session(std::move(state));
   // Mutter drops the first key event of a new session while its virtual

@@ -17,8 +17,9 @@ PyCFunction as_cfunction() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
-// A signal interrupted a wait on the compositor: the interpreter runs its
-// handlers now rather than when the call returns, so that Ctrl-C ends a call
+// Before a wait on the compositor, and when a signal interrupted one: the
+// interpreter runs the handlers of signals it has noted now rather than when
+// the call returns (with none noted this costs nothing), so that Ctrl-C ends a call
 // stuck on a compositor that does not answer. A handler that raises
 // (SIGINT's raises KeyboardInterrupt) ends the call with its exception; one
 // that returns lets the wait go on. Waits happen only inside calls, which

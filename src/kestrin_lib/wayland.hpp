@@ -118,16 +118,16 @@ class QueueHandle {
   wl_event_queue* queue_;
 };
 
-// Asked, on the waiting thread, each time a signal interrupts a wait for the
-// compositor: true ends the wait. The Python module asks the interpreter to
-// run its signal handlers here, so that Ctrl-C can end a wait on a compositor
-// that does not answer. An ended wait leaves the connection as it was: what
+// Asked, on the waiting thread, before each wait for the compositor and each
+// time a signal interrupts one: true ends the wait. The Python module asks
+// the interpreter to run its signal handlers here, so that Ctrl-C can end a
+// wait on a compositor that does not answer. An ended wait leaves the connection as it was: what
 // the compositor answers later is dispatched by the next wait.
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
-// Asks the check, after a signal interrupted any other wait of the core (the
-// GNOME session's bus and frames): true ends the wait. False when none is set.
+// Asks the check (see poll_interruptible, which every wait of the core goes
+// through): true ends the wait. False when none is set.
 bool interruption_requested();
 
 // poll(2) for every wait of the core, which no signal can slip past. Python's

@@ -3,9 +3,7 @@
 #include <spa/buffer/meta.h>
 #include <wayland-client-protocol.h>
 
-#include <cstring>
-
-#include "kestrin_lib/pixel_format.hpp"
+#include "kestrin_lib/helper.hpp"
 
 namespace kestrin::gnome {
 
@@ -63,20 +61,9 @@ Result<FrameView> locate_frame(const spa_buffer& buffer, const spa_video_info_ra
 }
 
 void copy_frame(const FrameView& frame, std::uint8_t* destination) {
-  const std::size_t row = std::size_t(frame.width) * 4;
-  const bool same_bytes = pixel_format::is_bgrx(frame.wl_format);
-  if (same_bytes && frame.stride == row) {
-    std::memcpy(destination, frame.first, row * frame.height);
-    return;
-  }
-  for (std::uint32_t i = 0; i < frame.height; ++i) {
-    const std::uint8_t* from = frame.first + std::size_t(i) * frame.stride;
-    std::uint8_t* to = destination + std::size_t(i) * row;
-    if (same_bytes)
-      std::memcpy(to, from, row);
-    else
-      pixel_format::to_bgrx(frame.wl_format, from, to, frame.width);
-  }
+  // The frame's first pixel is already the crop's: rows of `stride` bytes from there.
+  copy_pixels_into(frame.first, ScreencopyBuffer{frame.wl_format, frame.width, frame.height, frame.stride},
+                   PixelRect{0, 0, frame.width, frame.height}, destination);
 }
 
 }  // namespace kestrin::gnome

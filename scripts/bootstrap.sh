@@ -100,14 +100,11 @@ fi
 
 # --- wayland-protocols XML -----------------------------------------------------
 # ext-image-copy-capture-v1 came with wayland-protocols 1.37 (Debian 12 has
-# 1.31): where the system's lacks it, a newer copy of the XML is fetched into
-# build/deps, and both builds below are told where it is.
+# 1.31): where the system's lacks it, apt brings Debian 13's package into
+# build/deps, and both builds below are told where it is, so that the
+# project's own builds always carry and test that capture path.
 protocols_dir=$(pkg-config --variable=pkgdatadir wayland-protocols)
 if [ ! -f "$protocols_dir/staging/ext-image-copy-capture/ext-image-copy-capture-v1.xml" ]; then
-  for tool in curl:curl xz:xz-utils; do
-    command -v "${tool%%:*}" >/dev/null || as_root env DEBIAN_FRONTEND=noninteractive \
-      apt-get install -y -qq --no-install-recommends "${tool##*:}" >/dev/null
-  done
   KESTRIN_WAYLAND_PROTOCOLS_DIR=$(./scripts/fetch_wayland_protocols.sh)
   export KESTRIN_WAYLAND_PROTOCOLS_DIR
 fi

@@ -233,9 +233,9 @@ class TestMissingPieces:
     """What construction says on a desktop without one of its pieces. Each
     runs in a child interpreter, whose environment is all it needs."""
 
-    def construct(self, env):
+    def construct(self, env, prefix=()):
         result = subprocess.run(
-            [sys.executable, "-c", "import kestrin.gnome\ntry:\n    kestrin.gnome.Kestrin()\n"
+            [*prefix, sys.executable, "-c", "import kestrin.gnome\ntry:\n    kestrin.gnome.Kestrin()\n"
              "except RuntimeError as e:\n    print(e)\nelse:\n    print('constructed')"],
             env=env, capture_output=True, text=True, timeout=30)
         assert result.returncode == 0, result.stderr
@@ -259,6 +259,21 @@ class TestMissingPieces:
             assert self.construct(desktop.env()).startswith("PipeWire is not running")
         finally:
             desktop.stop()
+
+
+    def test_pipewire_library_not_installed(self, mutter):
+        # PipeWire's library is loaded when the session opens, so the import
+        # works without it and the session names the package. The child sees
+        # an empty file in the library's place (a mount namespace of its own).
+        library = next(Path(p) for p in ("/lib/x86_64-linux-gnu/libpipewire-0.3.so.0",
+                                                  "/usr/lib/x86_64-linux-gnu/libpipewire-0.3.so.0",
+                                                  "/usr/lib64/libpipewire-0.3.so.0") if Path(p).exists())
+        if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            pytest.skip("no mount namespace for this user")
+        hidden = ["unshare", "-m", "sh", "-c", f'mount --bind /dev/null {library} && exec "$0" "$@"']
+        message = self.construct(mutter.env(), hidden)
+        assert message.startswith("PipeWire's library libpipewire-0.3.so.0 could not be loaded: install PipeWire's "
+                                  "client library (Debian and Ubuntu: the package libpipewire-0.3-0"), message
 
 
 def test_kestrin_kestrin_on_mutter_is_sent_to_kestrin_gnome():

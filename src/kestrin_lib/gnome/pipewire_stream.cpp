@@ -1,5 +1,7 @@
 #include "kestrin_lib/gnome/pipewire_stream.hpp"
 
+#include "kestrin_lib/gnome/pipewire_library.hpp"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include "kestrin_lib/gnome/frame.hpp"
+#include "kestrin_lib/gnome/pipewire_library.hpp"
 #include "kestrin_lib/wayland.hpp"
 
 namespace kestrin::gnome {
@@ -49,6 +52,7 @@ class SignalsBlocked {
 // --- the connection -----------------------------------------------------------
 
 Result<std::unique_ptr<PipeWire>> PipeWire::connect() {
+  if (auto loaded = load_pipewire(); !loaded) return std::unexpected(loaded.error());
   SignalsBlocked blocked;
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });

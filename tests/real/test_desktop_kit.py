@@ -5,6 +5,7 @@ also after Ctrl-C."""
 from __future__ import annotations
 
 import os
+import pwd
 import re
 import signal
 import subprocess
@@ -15,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrin.testing import DesktopError, HeadlessDesktop, OutputSpec, RootWithoutUser
+from kestrin.testing import DesktopError, HeadlessDesktop, OutputSpec
 from kestrin.testing._compositor import SWAY_USER, process_alive
 
 KEY_A, KEY_Q, KEY_MINUS, KEY_CAPSLOCK = 30, 16, 12, 58
@@ -103,16 +104,67 @@ class TestDesktop:
             with pytest.raises(DesktopError, match="a window with app_id 'absent'"):
                 d.wait_for_window(app_id="absent", timeout=0.2)
 
-    @pytest.mark.skipif(os.getuid() != 0, reason="only root is refused")
-    def test_as_root_without_a_user_it_says_what_to_pass(self, tmp_path):
-        run = run_pytest(tmp_path, "def test_needs_a_desktop(wayland_desktop):\n    pass\n", as_root=False)
-        out = run.communicate(timeout=60)[0]
-        assert run.returncode == 1 and "run pytest with --wayland-desktop-user=NAME" in out, out
-        with pytest.raises(RootWithoutUser) as raised:
-            HeadlessDesktop().start()
-        assert str(raised.value) == (
-            "sway refuses to run as root: pass user='NAME' (an existing unprivileged user to run it as) or "
-            "create_user=True (runs it as the system user kestrin-sway, made if it does not exist)")
+    @pytest.mark.skipif(os.getuid() != 0, reason="only root needs another identity")
+    def test_as_root_with_no_options_it_runs_as_a_uid_without_an_account(self):
+        with HeadlessDesktop(outputs=[(640, 480)]) as d:
+            uid = os.stat(d.runtime_dir).st_uid
+            assert uid != 0 and _uid_of(d.pid) == uid
+            with pytest.raises(KeyError):
+                pwd.getpwuid(uid)
+            recorder = d.recorder()
+            d.connect().key_press(KEY_A, 5)
+            assert recorder.wait_for_text("a") == "a"
+
+    def test_connect_and_recorder_in_any_order_and_number(self):
+        with desktop(outputs=[(640, 480)]) as d:
+            first = d.connect()
+            older = d.recorder()
+            second = d.connect()  # while the first session still gives the seat its pointer
+            second.key_press(KEY_A, 5)
+            assert older.wait_for_text("a") == "a"
+            newer = d.recorder()  # fullscreen on top: it has the focus now
+            third = d.connect()
+            third.key_press(KEY_Q, 5)
+            first.move_to(7, 9)
+            assert newer.wait_for_text("q") == "q"
+            newer.wait_for(lambda e: e["event"] == "motion" and (e["x"], e["y"]) == (7.5, 9.5))
+            assert older.text() == "a"
+            del first, second, third
+
+    @pytest.mark.skipif(os.getuid() != 0, reason="only root and the desktop's user are two")
+    def test_what_the_desktops_user_links_never_leads_roots_writes_or_reads(self, tmp_path):
+        target = tmp_path / "root-only"
+        target.write_text("SECRET\n")
+        target.chmod(0o600)
+        with HeadlessDesktop(outputs=[(640, 480)]) as d:
+            d.spawn(["true"]).stop()
+            uid = os.stat(d.runtime_dir).st_uid
+            # Every log name, planted wherever that user may write, and the
+            # logs directory swapped for its own if it can.
+            attack = f"""
+                for dir in "$XDG_RUNTIME_DIR" "$XDG_RUNTIME_DIR/logs" "$XDG_RUNTIME_DIR/.." "$XDG_RUNTIME_DIR/../logs"; do
+                    mkdir -p "$dir" 2>/dev/null
+                    for name in app-1.log app-2.log app-3.log seat-keyboard.log sway.log; do
+                        ln -sf {target} "$dir/$name" 2>/dev/null
+                    done
+                done
+                mv "$XDG_RUNTIME_DIR/../logs" "$XDG_RUNTIME_DIR/old-logs" 2>/dev/null &&
+                    ln -s "$XDG_RUNTIME_DIR/logs" "$XDG_RUNTIME_DIR/../logs"
+                true
+            """
+            subprocess.run(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "sh", "-c", attack],
+                           env=d.env(), check=True, timeout=30)
+            app = d.spawn(["sh", "-c", "echo overwritten"])
+            app.stop()
+            assert app.output() == "overwritten\n"
+            message = d._with_logs("what the logs say")
+        assert target.read_text() == "SECRET\n"
+        assert "SECRET" not in message
+
+
+def _uid_of(pid: int) -> int:
+    status = Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(r"^Uid:\s+(\d+)", status, re.MULTILINE).group(1))
 
 
 def run_pytest(tmp_path: Path, source: str, *args: str, env: dict | None = None, as_root: bool = True,
@@ -181,3 +233,54 @@ class TestPlugin:
                 run.kill()
         assert "KeyboardInterrupt" in out, out
         assert leftovers([int(p) for p in pids_line.split()], runtime_dir) == []
+
+
+# A Python that starts a desktop with a recorder and an application, writes
+# their ids and directories on one line, then ends as its argument says.
+OUTLIVER = """
+import gc, os, sys, time
+from kestrin.testing import HeadlessDesktop
+
+d = HeadlessDesktop(outputs=[(320, 240)]).start()
+recorder, app = d.recorder(), d.spawn(["sleep", "60"])
+print(d.pid, d._holder.pid, recorder.pid, app.pid, d.private_dir, flush=True)
+ending = sys.argv[1]
+if ending == "dropped":
+    del d, recorder, app
+elif ending == "collected":
+    cycle = [d]
+    cycle.append(cycle)
+    del d, recorder, app, cycle
+    gc.collect()
+if ending in ("dropped", "collected"):
+    print("let go", flush=True)
+if ending != "at-exit":
+    time.sleep(60)
+"""
+
+
+class TestNothingOutlivesPython:
+    @pytest.mark.parametrize("ending", ["dropped", "collected", "at-exit", "sigint", "sigterm", "sigkill"])
+    def test_no_process_or_directory_of_a_desktop_is_left(self, tmp_path, ending):
+        script = tmp_path / "outliver.py"
+        script.write_text(OUTLIVER)
+        run = subprocess.Popen([sys.executable, str(script), ending], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        try:
+            *pids, private_dir = run.stdout.readline().split()
+            if ending in ("dropped", "collected"):
+                assert run.stdout.readline() == "let go\n"
+            signum = {"sigint": signal.SIGINT, "sigterm": signal.SIGTERM, "sigkill": signal.SIGKILL}.get(ending)
+            if signum is not None:
+                run.send_signal(signum)
+            # Gone while that Python still runs (dropped, collected) or once
+            # it has ended, however it ended.
+            deadline = time.monotonic() + 30
+            while leftovers([int(p) for p in pids], private_dir) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert leftovers([int(p) for p in pids], private_dir) == [], run.stderr.read() if run.poll() else ""
+            if ending in ("dropped", "collected"):
+                assert run.poll() is None
+        finally:
+            run.kill()
+            run.communicate()

@@ -7,9 +7,11 @@ from __future__ import annotations
 import os
 import pwd
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 from pathlib import Path
@@ -162,6 +164,57 @@ class TestDesktop:
         assert "SECRET" not in message
 
 
+ROOT = Path(__file__).resolve().parents[2]
+SCOPES = ["function", "module", "session"]
+
+# A test that fails holding a key and a button, with a recorder on top and an
+# application running, and what the tests after it must find.
+HAND_OVER = """
+import pytest
+
+pytestmark = pytest.mark.wayland_desktop(outputs=[(640, 480)])
+KEPT = []  # as a failed test's traceback keeps its session
+
+
+def test_fails_holding_a_key_and_a_button(wayland_desktop, kestrin_session):
+    KEPT.append(kestrin_session)
+    wayland_desktop.recorder()
+    wayland_desktop.spawn(["sleep", "60"])
+    kestrin_session.key_down(42)  # Shift
+    kestrin_session.button_down()
+    assert False, "fails on purpose"
+
+
+@pytest.mark.wayland_desktop(outputs=[(640, 480)], layout="fr")
+def test_the_next_starts_clean_with_its_own_layout(wayland_desktop, kestrin_session):
+    assert wayland_desktop.windows() == []
+    for let_go in (lambda: KEPT[0].key_up(42), KEPT[0].button_up):
+        with pytest.raises(ValueError, match="not held"):
+            let_go()
+    recorder = wayland_desktop.recorder()
+    kestrin_session.key_press(16, 5)  # "a" in French; lower case, for Shift is not held
+    kestrin_session.left_click(5)
+    assert recorder.wait_for_text("a") == "a"
+    assert [e["state"] for e in recorder.wait_for_count("button", 2)] == [1, 0]
+
+
+def test_then_the_modules_layout_again(wayland_desktop, kestrin_session):
+    recorder = wayland_desktop.recorder()
+    kestrin_session.key_press(16, 5)
+    assert recorder.wait_for_text("q") == "q"
+"""
+
+
+def readme_block(heading: str, language: str) -> str:
+    """The first fenced block of ``language`` in the README's section
+    ``heading``."""
+    text = (ROOT / "README.md").read_text()
+    section = text[text.index(heading + "\n"):]
+    block = re.search(rf"^```{language}\n(.*?)^```", section, re.MULTILINE | re.DOTALL)
+    assert block is not None, f"no {language} block under {heading}"
+    return block.group(1)
+
+
 def _uid_of(pid: int) -> int:
     status = Path(f"/proc/{pid}/status").read_text()
     return int(re.search(r"^Uid:\s+(\d+)", status, re.MULTILINE).group(1))
@@ -205,6 +258,18 @@ class TestPlugin:
         out = run.communicate(timeout=60)[0]
         assert run.returncode == 0, out
         assert re.findall(r"desktops: (\d)", out) == ["1", str(desktops)], out
+
+    @pytest.mark.parametrize("scope", SCOPES)
+    def test_the_readme_example_and_the_examples_pass_under_every_scope(self, tmp_path, scope):
+        (tmp_path / "test_readme.py").write_text(readme_block("## Testing your application on Wayland", "python"))
+        (tmp_path / "test_hand_over.py").write_text(HAND_OVER)
+        run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir",
+                              str(tmp_path), f"--wayland-desktop-scope={scope}", "test_readme.py",
+                              "test_hand_over.py", str(ROOT / "examples" / "wayland_tests")],
+                             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
+        assert "1 failed, 6 passed" in run.stdout, run.stdout
+        assert re.findall(r"^FAILED (\S+)", run.stdout, re.MULTILINE) == [
+            "test_hand_over.py::test_fails_holding_a_key_and_a_button"], run.stdout
 
     @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
     def test_ctrl_c_or_sigterm_mid_test_leaves_no_process_and_no_runtime_directory(self, tmp_path, signum):
@@ -284,3 +349,53 @@ class TestNothingOutlivesPython:
         finally:
             run.kill()
             run.communicate()
+
+
+MY_SCRIPT = """
+import kestrin
+
+k = kestrin.Kestrin()
+k.key_press(30, 5)
+print("driven:", k.screenshot().shape)
+"""
+# Who pastes the recipe when the tests run as root: root itself, and a user
+# with no account (a free uid, as the kit would take).
+OTHER_UID = 65531
+
+
+class TestRunningHeadless:
+    @pytest.mark.parametrize("who", ["root", "user"])
+    def test_the_readme_recipe_as_written_gives_a_desktop_kestrin_drives(self, who):
+        if who == "root" and os.getuid() != 0:
+            pytest.skip("the tests do not run as root")
+        recipe = readme_block("## Running headless", "sh")
+        workdir = Path(tempfile.mkdtemp())
+        (workdir / "my_script.py").write_text(MY_SCRIPT)
+        out = workdir / "out"
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_RUNTIME_DIR", "SWAYSOCK", "DISPLAY")}
+        # The environment kestrin was installed into comes first, as when it
+        # is activated.
+        env["PATH"] = f"{Path(sys.executable).parent}:{env.get('PATH', '/usr/bin:/bin')}"
+        command = ["sh", "-e", "-c", recipe + 'echo "left: $XDG_RUNTIME_DIR $ready"\n']
+        if who == "user" and os.getuid() == 0:
+            os.chown(workdir, OTHER_UID, OTHER_UID)
+            env["HOME"] = str(workdir)
+            command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups", *command]
+        with open(out, "w") as output:
+            run = subprocess.Popen(command, cwd=workdir, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            run.wait(timeout=120)
+        finally:
+            # sway and kestrin-seat-keyboard still run in its process group.
+            try:
+                os.killpg(run.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            run.wait()
+            text = out.read_text()
+            left = re.search(r"^left: (.*)$", text, re.MULTILINE)
+            for path in ([workdir] + (left.group(1).split() if left else [])):
+                shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else Path(path).unlink(missing_ok=True)
+        assert run.returncode == 0 and "driven: (720, 1280, 4)" in text, text

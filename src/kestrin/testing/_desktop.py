@@ -325,12 +325,21 @@ class HeadlessDesktop(HeadlessSway):
         """Ends the applications and recorders started after ``_started()``
         gave ``apps`` and ``recorders``: what one test of a shared desktop
         started, which the next test must not find on its screen."""
+        ended: set[int] = set()
         try:
             while len(self._recorders) > recorders:
-                self._recorders.pop().stop()
+                recorder = self._recorders.pop()
+                ended.add(recorder.pid or 0)
+                recorder.stop()
         finally:
             while len(self._apps) > apps:
-                self._apps.pop().stop()
+                app = self._apps.pop()
+                ended.add(app.pid)
+                app.stop()
+        # sway takes their windows away once it has read that they went.
+        if ended and self.running:
+            self._poll(lambda: not any(node["pid"] in ended for node in self.windows()), time.monotonic() + 5,
+                       "the windows of ended programs to go")
 
     def tree(self) -> dict[str, Any]:
         """sway's layout tree (get_tree)."""

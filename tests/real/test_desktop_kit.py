@@ -379,6 +379,10 @@ class TestRunningHeadless:
         env["PATH"] = f"{Path(sys.executable).parent}:{env.get('PATH', '/usr/bin:/bin')}"
         command = ["sh", "-e", "-c", recipe + 'echo "left: $XDG_RUNTIME_DIR $ready"\n']
         if who == "user" and os.getuid() == 0:
+            if subprocess.run(["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups",
+                               sys.executable, "-c", "import kestrin.testing"], capture_output=True).returncode:
+                shutil.rmtree(workdir)
+                pytest.skip(f"this Python ({sys.executable}) or its kestrin is out of reach of other users")
             os.chown(workdir, OTHER_UID, OTHER_UID)
             env["HOME"] = str(workdir)
             command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups", *command]

@@ -52,7 +52,7 @@ import threading
 import time
 import weakref
 from pathlib import Path
-from typing import Any, Callable, Self
+from typing import Any, Callable, Self, Sequence
 
 SWAY_USER = "kestrin-sway"
 FIRST_OUTPUT = "HEADLESS-1"
@@ -289,7 +289,7 @@ def _serve(jobs: "queue.SimpleQueue[Callable[[], None]]") -> None:
         jobs.get()()
 
 
-def launch(argv: list[str], *, identity: list[str] = (), **popen: Any) -> subprocess.Popen[bytes]:
+def launch(argv: list[str], *, identity: Sequence[str] = (), **popen: Any) -> subprocess.Popen[bytes]:
     """``subprocess.Popen(argv, **popen)``, the child killed when this
     process ends; ``identity``: setpriv's options to run it as another user.
     ``pid`` is the program's own: setpriv execs it."""

@@ -215,6 +215,21 @@ def readme_block(heading: str, language: str) -> str:
     return block.group(1)
 
 
+def _start_time(pid: int) -> int | None:
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat[stat.rfind(")") + 2 :].split()[19])
+
+
+def _command(pid: int) -> str:
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode()
+    except OSError:
+        return ""
+
+
 def _uid_of(pid: int) -> int:
     status = Path(f"/proc/{pid}/status").read_text()
     return int(re.search(r"^Uid:\s+(\d+)", status, re.MULTILINE).group(1))
@@ -333,6 +348,9 @@ class TestNothingOutlivesPython:
                                stderr=subprocess.PIPE, text=True)
         try:
             *pids, private_dir = run.stdout.readline().split()
+            # Ids are handed out again soon on a busy machine: a process
+            # counts as left only with its start time unchanged.
+            started = {int(pid): _start_time(int(pid)) for pid in pids}
             if ending in ("dropped", "collected"):
                 assert run.stdout.readline() == "let go\n"
             signum = {"sigint": signal.SIGINT, "sigterm": signal.SIGTERM, "sigkill": signal.SIGKILL}.get(ending)
@@ -341,9 +359,15 @@ class TestNothingOutlivesPython:
             # Gone while that Python still runs (dropped, collected) or once
             # it has ended, however it ended.
             deadline = time.monotonic() + 30
-            while leftovers([int(p) for p in pids], private_dir) and time.monotonic() < deadline:
+
+            def left() -> list[str]:
+                found = [pid for pid, start in started.items() if process_alive(pid) and _start_time(pid) == start]
+                return [f"{entry} {_command(int(entry.split()[1]))}" if entry.startswith("process ") else entry
+                        for entry in leftovers(found, private_dir)]
+
+            while left() and time.monotonic() < deadline:
                 time.sleep(0.05)
-            assert leftovers([int(p) for p in pids], private_dir) == [], run.stderr.read() if run.poll() else ""
+            assert left() == [], run.stderr.read() if run.poll() else ""
             if ending in ("dropped", "collected"):
                 assert run.poll() is None
         finally:

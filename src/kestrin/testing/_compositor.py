@@ -26,10 +26,10 @@ elsewhere.
 Nothing outlives the Python that started it: every child gets SIGKILL when
 this process ends (a parent-death signal, set by setpriv after it changed
 identity), a compositor dropped without ``stop()`` is stopped when it is
-collected or at exit, and a small watcher (a shell, in a session of its
-own) removes the private directory once this process is gone, however it
-ended. Process ids are read before the process is reaped, so a signal never
-reaches a process that merely got a reused id.
+collected or at exit, and a small watcher (a shell in a session of its own,
+sent SIGTERM as this process ends) removes the private directory once this
+process is gone, however it ended. Process ids are read before the process
+is reaped, so a signal never reaches a process that merely got a reused id.
 
 Only the standard library is used here.
 """
@@ -84,11 +84,13 @@ ROOT_WITHOUT_USER = (
     "create_user=True (runs it as the system user {user}, made if it does not exist)"
 )
 
-# Waits for stdin to close, which happens when the Python that holds the other
-# end is gone, then removes the private directory. rm -rf follows no link; it
-# is tried again while the compositor's user may still be writing there.
-WATCHER = ('cat >/dev/null; n=0; while [ -e "$1" ] && [ $n -lt 50 ]; do rm -rf -- "$1" 2>/dev/null; '
-           '[ -e "$1" ] && sleep 0.1; n=$((n + 1)); done')
+# Waits, holding nothing of this process's, for the SIGTERM that this
+# process's end (a parent-death signal) or stop() sends it, then removes the
+# private directory. rm -rf follows no link; it is tried again while the
+# compositor's user may still be writing there.
+WATCHER = ("trap 'kill $s 2>/dev/null; n=0; while [ -e \"$1\" ] && [ $n -lt 50 ]; do "
+           "rm -rf -- \"$1\" 2>/dev/null; [ -e \"$1\" ] && sleep 0.1; n=$((n + 1)); done; exit 0' TERM; "
+           "sleep 2147483647 & s=$!; wait $s")
 
 
 class CompositorError(RuntimeError):
@@ -289,29 +291,48 @@ def _serve(jobs: "queue.SimpleQueue[Callable[[], None]]") -> None:
         jobs.get()()
 
 
-def launch(argv: list[str], *, identity: Sequence[str] = (), **popen: Any) -> subprocess.Popen[bytes]:
-    """``subprocess.Popen(argv, **popen)``, the child killed when this
-    process ends; ``identity``: setpriv's options to run it as another user.
-    ``pid`` is the program's own: setpriv execs it."""
+def launch(argv: list[str], *, identity: Sequence[str] = (), death_signal: str = "KILL",
+           **popen: Any) -> subprocess.Popen[bytes]:
+    """``subprocess.Popen(argv, **popen)``, the child sent ``death_signal``
+    when this process ends; ``identity``: setpriv's options to run it as
+    another user. ``pid`` is the program's own: setpriv execs it."""
     setpriv = shutil.which("setpriv") or "/usr/bin/setpriv"
-    command = [setpriv, *identity, "--pdeathsig", "KILL", "--", *argv]
+    command = [setpriv, *identity, "--pdeathsig", death_signal, "--", *argv]
     if threading.current_thread() is threading.main_thread():
-        return subprocess.Popen(command, **popen)
-    outcome: list[Any] = []
-    done = threading.Event()
+        process = subprocess.Popen(command, **popen)
+    else:
+        outcome: list[Any] = []
+        done = threading.Event()
 
-    def fork() -> None:
+        def fork() -> None:
+            try:
+                outcome.append(subprocess.Popen(command, **popen))
+            except BaseException as error:  # handed to the caller
+                outcome.append(error)
+            done.set()
+
+        _forker_jobs().put(fork)
+        done.wait()
+        if isinstance(outcome[0], BaseException):
+            raise outcome[0]
+        process = outcome[0]
+    _wait_past(process, os.path.realpath(setpriv))
+    return process
+
+
+def _wait_past(process: subprocess.Popen[bytes], setpriv: str) -> None:
+    # A parent that dies before setpriv has set the signal sends none: until
+    # setpriv has made way for the program, this process must not end.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
         try:
-            outcome.append(subprocess.Popen(command, **popen))
-        except BaseException as error:  # handed to the caller
-            outcome.append(error)
-        done.set()
-
-    _forker_jobs().put(fork)
-    done.wait()
-    if isinstance(outcome[0], BaseException):
-        raise outcome[0]
-    return outcome[0]
+            if os.readlink(f"/proc/{process.pid}/exe") != setpriv:
+                return
+        except OSError:
+            return
+        if child_ended(process):
+            return
+        time.sleep(0.0005)
 
 
 class _Owned:
@@ -328,9 +349,9 @@ class _Owned:
 
     def make_private_dir(self, prefix: str) -> Path:
         self.private_dir = Path(tempfile.mkdtemp(prefix=prefix))
-        self.watcher = subprocess.Popen(["sh", "-c", WATCHER, "kestrin-watcher", str(self.private_dir)],
-                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, start_new_session=True)
+        self.watcher = launch(["sh", "-c", WATCHER, "kestrin-watcher", str(self.private_dir)], death_signal="TERM",
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
         return self.private_dir
 
     def adopt(self, process: subprocess.Popen[Any]) -> subprocess.Popen[Any]:
@@ -345,9 +366,8 @@ class _Owned:
             if self.private_dir is not None:
                 shutil.rmtree(self.private_dir, ignore_errors=True)
             watcher, self.watcher = self.watcher, None
-            if watcher is not None and watcher.stdin is not None:
-                watcher.stdin.close()
-                watcher.wait()
+            if watcher is not None:
+                end_child(watcher)
 
 
 class HeadlessCompositor:

@@ -230,6 +230,13 @@ def _command(pid: int) -> str:
         return ""
 
 
+def _owner(path: str) -> int | None:
+    try:
+        return os.stat(path).st_uid
+    except FileNotFoundError:
+        return None
+
+
 def _uid_of(pid: int) -> int:
     status = Path(f"/proc/{pid}/status").read_text()
     return int(re.search(r"^Uid:\s+(\d+)", status, re.MULTILINE).group(1))
@@ -410,6 +417,7 @@ class TestRunningHeadless:
             os.chown(workdir, OTHER_UID, OTHER_UID)
             env["HOME"] = str(workdir)
             command = ["setpriv", f"--reuid={OTHER_UID}", f"--regid={OTHER_UID}", "--clear-groups", *command]
+        x11_before = _owner("/tmp/.X11-unix")
         with open(out, "w") as output:
             run = subprocess.Popen(command, cwd=workdir, env=env, stdin=subprocess.DEVNULL, stdout=output,
                                    stderr=subprocess.STDOUT, start_new_session=True)
@@ -427,3 +435,6 @@ class TestRunningHeadless:
             for path in ([workdir] + (left.group(1).split() if left else [])):
                 shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else Path(path).unlink(missing_ok=True)
         assert run.returncode == 0 and "driven: (720, 1280, 4)" in text, text
+        # A sway that started Xwayland would take /tmp/.X11-unix for its own
+        # user, and every later X server of the machine would refuse it.
+        assert _owner("/tmp/.X11-unix") == x11_before

@@ -141,6 +141,9 @@ class TestDesktop:
         with HeadlessDesktop(outputs=[(640, 480)]) as d:
             d.spawn(["true"]).stop()
             uid = os.stat(d.runtime_dir).st_uid
+            # What runs as root in the desktop keeps its runtime files where
+            # only root can change them.
+            assert os.stat(d.env()["XDG_RUNTIME_DIR"]).st_uid == 0
             # Every log name, planted wherever that user may write, and the
             # logs directory swapped for its own if it can.
             attack = f"""
@@ -155,7 +158,7 @@ class TestDesktop:
                 true
             """
             subprocess.run(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "sh", "-c", attack],
-                           env=d.env(), check=True, timeout=30)
+                           env={**d.env(), "XDG_RUNTIME_DIR": d.runtime_dir}, check=True, timeout=30)
             app = d.spawn(["sh", "-c", "echo overwritten"])
             app.stop()
             assert app.output() == "overwritten\n"

@@ -423,6 +423,7 @@ class HeadlessCompositor:
         self._owned = _Owned()
         self._release: weakref.finalize | None = None
         self._logs_dir: Path | None = None
+        self._clients_dir: Path | None = None
         self._final_log = ""
 
     # --- life cycle -------------------------------------------------------
@@ -463,6 +464,11 @@ class HeadlessCompositor:
         runtime_dir = private / "run"
         runtime_dir.mkdir(mode=0o700)
         self.runtime_dir = str(runtime_dir)
+        # The clients' own, where the compositor runs as another user: what
+        # they keep in XDG_RUNTIME_DIR (dconf, sockets, locks) stays out of
+        # that user's reach. They find the compositor by its absolute path.
+        self._clients_dir = private / "clients" if uid != os.getuid() else runtime_dir
+        self._clients_dir.mkdir(mode=0o700, exist_ok=True)
         home = runtime_dir / "home"
         home.mkdir()
         files = self._write_config(private)
@@ -526,12 +532,14 @@ class HeadlessCompositor:
         """An environment for clients of this compositor: ``base`` (by
         default this process's environment) with WAYLAND_DISPLAY (the absolute
         socket path) and XDG_RUNTIME_DIR set, and WAYLAND_SOCKET, DISPLAY and
-        SWAYSOCK removed so that clients cannot end up anywhere else."""
+        SWAYSOCK removed so that clients cannot end up anywhere else.
+        XDG_RUNTIME_DIR is the compositor's own where it runs as this
+        process's user, and otherwise one private to this process's user."""
         if self.socket_path is None:
             raise CompositorError(f"{self.name} is not running")
         env = dict(os.environ if base is None else base)
         env["WAYLAND_DISPLAY"] = self.socket_path
-        env["XDG_RUNTIME_DIR"] = str(self.runtime_dir)
+        env["XDG_RUNTIME_DIR"] = str(self._clients_dir)
         for name in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK"):
             env.pop(name, None)
         return env

@@ -207,7 +207,7 @@ class HeadlessDesktop(HeadlessSway):
         """Ends the recorders, the programs started with ``spawn``, the
         keyboard holder and sway, and removes the runtime directory."""
         try:
-            self._stop_since(0, 0)
+            self._stop_since(0, 0, settle=False)
             holder, self._holder = self._holder, None
             if holder is not None:
                 _stop_holder(holder)
@@ -321,10 +321,11 @@ class HeadlessDesktop(HeadlessSway):
         ``_stop_since``."""
         return len(self._apps), len(self._recorders)
 
-    def _stop_since(self, apps: int, recorders: int) -> None:
+    def _stop_since(self, apps: int, recorders: int, settle: bool = True) -> None:
         """Ends the applications and recorders started after ``_started()``
         gave ``apps`` and ``recorders``: what one test of a shared desktop
-        started, which the next test must not find on its screen."""
+        started, which the next test must not find on its screen. With
+        ``settle``, returns once sway has taken their windows away."""
         ended: set[int] = set()
         try:
             while len(self._recorders) > recorders:
@@ -337,7 +338,7 @@ class HeadlessDesktop(HeadlessSway):
                 ended.add(app.pid)
                 app.stop()
         # sway takes their windows away once it has read that they went.
-        if ended and self.running:
+        if settle and ended and self.running:
             self._poll(lambda: not any(node["pid"] in ended for node in self.windows()), time.monotonic() + 5,
                        "the windows of ended programs to go")
 

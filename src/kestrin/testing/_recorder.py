@@ -108,8 +108,8 @@ class Probe:
         # that an error report always has the probe's last words.
         self._open_streams = 0
         self.ready: Event | None = None
-        # The newest input_ready, and whether a capabilities event came after
-        # it (then the probe is still taking or releasing what it names).
+        # The newest input_ready; None once a capabilities event came after
+        # it, for the probe is then still taking or releasing what it names.
         self._holding: Event | None = None
 
     def __enter__(self) -> Self:

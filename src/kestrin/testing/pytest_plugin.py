@@ -106,7 +106,7 @@ def _start(desktop: "HeadlessDesktop", config: pytest.Config) -> None:
         pytest.fail(f"the headless desktop did not start: {error}", pytrace=False)
 
 
-_started_with = pytest.StashKey[dict[str, Any]]()
+# The options each desktop of the fixture was started with, by its id.
 _desktops: dict[int, dict[str, Any]] = {}
 
 

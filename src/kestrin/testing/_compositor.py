@@ -316,21 +316,21 @@ def launch(argv: list[str], *, identity: Sequence[str] = (), death_signal: str =
         if isinstance(outcome[0], BaseException):
             raise outcome[0]
         process = outcome[0]
-    _wait_past(process, os.path.realpath(setpriv))
+    _wait_past_setpriv(process)
     return process
 
 
-def _wait_past(process: subprocess.Popen[bytes], setpriv: str) -> None:
+def _wait_past_setpriv(process: subprocess.Popen[bytes]) -> None:
     # A parent that dies before setpriv has set the signal sends none: until
-    # setpriv has made way for the program, this process must not end.
+    # setpriv has made way for the program, this process must not end. The
+    # command name, unlike /proc/PID/exe, is readable without ptrace rights.
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
         try:
-            if os.readlink(f"/proc/{process.pid}/exe") != setpriv:
-                return
+            stat = Path(f"/proc/{process.pid}/stat").read_text()
         except OSError:
             return
-        if child_ended(process):
+        if stat[stat.index("(") + 1 : stat.rfind(")")] != "setpriv" or child_ended(process):
             return
         time.sleep(0.0005)
 

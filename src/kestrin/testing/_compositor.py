@@ -617,6 +617,12 @@ class HeadlessCompositor:
     def _wait_until_up(self) -> None:
         deadline = time.monotonic() + self.start_timeout
         self._poll(self._find_sockets, deadline, "the Wayland socket")
+        assert self.socket_path is not None and self._clients_dir is not None
+        # Where the clients' XDG_RUNTIME_DIR is their own, the socket's name
+        # there still leads to it, for clients given WAYLAND_DISPLAY by name.
+        name = os.path.basename(self.socket_path)
+        if str(self._clients_dir) != self.runtime_dir and not os.path.lexists(self._clients_dir / name):
+            os.symlink(self.socket_path, self._clients_dir / name)
         self._poll(self._accepts, deadline, "the Wayland socket to accept connections")
         self._poll(self._outputs_up, deadline, "the outputs to come up")
 

@@ -165,9 +165,10 @@ def _interrupt(signum: int, frame: object) -> None:
 
 def _stop_on_sigterm() -> Callable[[], None]:
     """While a desktop is up, SIGTERM (a CI job's time limit, for one) ends
-    the run as Ctrl-C does, so that the fixtures' teardown stops the desktop;
-    by default it would end the process at once and leave sway running. Only
-    where nobody else handles SIGTERM. Returns what puts it back."""
+    the run as Ctrl-C does, so that the fixtures' teardown stops the desktop
+    and pytest reports; by default it would end the process at once, and only
+    the parent-death signals and the watcher would clean up. Only where
+    nobody else handles SIGTERM. Returns what puts it back."""
     if threading.current_thread() is not threading.main_thread() or \
             signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
         return lambda: None

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -116,6 +117,19 @@ class TestDesktop:
             recorder = d.recorder()
             d.connect().key_press(KEY_A, 5)
             assert recorder.wait_for_text("a") == "a"
+
+    def test_a_desktop_started_on_a_thread_that_ends_lives_on(self):
+        # Parent-death signals fire when the thread that forked ends.
+        started: list[HeadlessDesktop] = []
+        thread = threading.Thread(target=lambda: started.append(desktop(outputs=[(320, 240)]).start()))
+        thread.start()
+        thread.join()
+        with started[0] as d:
+            app = d.spawn(["sleep", "60"])
+            recorder = d.recorder()
+            d.connect().key_press(KEY_A, 5)
+            assert recorder.wait_for_text("a") == "a"
+            assert d.running and app.running
 
     def test_connect_and_recorder_in_any_order_and_number(self):
         with desktop(outputs=[(640, 480)]) as d:

@@ -4,9 +4,9 @@ with the pytest plugin that comes with kestrin (kestrin.testing):
     pip install kestrin pytest        # and: apt-get install sway foot
     pytest examples/wayland_tests
 
-The fixture ``wayland_desktop`` is a private headless sway per test;
-``kestrin_session`` is a kestrin.Kestrin on it. (As root, sway cannot run as
-root: add --wayland-desktop-user=NAME or --wayland-desktop-create-user.)
+The fixture ``wayland_desktop`` is a private headless sway per test (or per
+module or run, with --wayland-desktop-scope); ``kestrin_session`` is a
+kestrin.Kestrin on it. As root, sway runs as a uid without an account.
 """
 
 from __future__ import annotations

@@ -56,8 +56,8 @@ class HeadlessPhoc(_AsProjectUser, HeadlessCompositor):
     # Xwayland absent or disabled it offers no wl_seat at all.
     requires = ("Xwayland",)
 
-    def _write_config(self, runtime_dir: Path) -> list[Path]:
-        config = runtime_dir / "phoc.ini"
+    def _write_config(self, private_dir: Path) -> list[Path]:
+        config = private_dir / "phoc.ini"
         config.write_text("".join(
             f"[output:HEADLESS-{n + 1}]\nmode = {self.width}x{self.height}@{self.refresh}Hz\n"
             f"scale = 1\nx = {n * self.width}\ny = 0\n"
@@ -65,8 +65,8 @@ class HeadlessPhoc(_AsProjectUser, HeadlessCompositor):
         ))
         return [config]
 
-    def _arguments(self, runtime_dir: Path) -> list[str]:
-        return ["-C", str(runtime_dir / "phoc.ini")]
+    def _arguments(self, private_dir: Path) -> list[str]:
+        return ["-C", str(private_dir / "phoc.ini")]
 
     def _outputs_up(self) -> bool:
         # phoc listens before its backend has made the outputs, and has no
@@ -81,7 +81,7 @@ class HeadlessWeston(_AsProjectUser, HeadlessCompositor):
 
     name = "weston"
 
-    def _arguments(self, runtime_dir: Path) -> list[str]:
+    def _arguments(self, private_dir: Path) -> list[str]:
         return ["--backend=headless-backend.so", "--use-pixman", f"--width={self.width}",
                 f"--height={self.height}", "--socket=wayland-1"]
 
@@ -93,7 +93,7 @@ class HeadlessCage(_AsProjectUser, HeadlessCompositor):
 
     name = "cage"
 
-    def _arguments(self, runtime_dir: Path) -> list[str]:
+    def _arguments(self, private_dir: Path) -> list[str]:
         return ["--", "sleep", "infinity"]
 
 
@@ -166,19 +166,17 @@ class HeadlessMutter(HeadlessCompositor):
         process, self._process = self._process, None
         if process is None:
             return
-        started = kit._descendants(process.pid) | {process.pid}
-        kit.end_processes(started, grace=0.2)
-        process.wait()
+        kit.end_child(process, grace=0.2)
 
     def start_mutter(self) -> None:
         """Starts Mutter again after ``stop_mutter()``, in the same runtime
         directory, and waits until it is ready."""
-        assert self.runtime_dir is not None and self._process is None
+        assert self.runtime_dir is not None and self.private_dir is not None and self._process is None
         runtime_dir = Path(self.runtime_dir)
         for name in os.listdir(runtime_dir):
             if name.startswith("wayland-"):
                 (runtime_dir / name).unlink(missing_ok=True)
-        self._process = self._spawn([shutil.which("mutter") or "mutter", *self._arguments(runtime_dir)],
+        self._process = self._spawn([shutil.which("mutter") or "mutter", *self._arguments(Path(self.private_dir))],
                                     "mutter-again.log")
         self.pid = self._process.pid
         self._wait_until_up()
@@ -190,45 +188,43 @@ class HeadlessMutter(HeadlessCompositor):
 
     def _environment(self, runtime_dir: Path) -> dict[str, str]:
         return {"DBUS_SESSION_BUS_ADDRESS": str(self.bus_address), "GSETTINGS_BACKEND": "keyfile",
-                "XDG_CONFIG_HOME": str(runtime_dir / "config")}
+                "XDG_CONFIG_HOME": str(Path(str(self.private_dir)) / "config")}
 
-    def _arguments(self, runtime_dir: Path) -> list[str]:
+    def _arguments(self, private_dir: Path) -> list[str]:
         return ["--headless", "--wayland", "--no-x11", "--virtual-monitor", f"{self.width}x{self.height}"]
 
-    def _write_config(self, runtime_dir: Path) -> list[Path]:
+    def _write_config(self, private_dir: Path) -> list[Path]:
         # The bus listens before Mutter starts, which claims its names on it
         # at once; PipeWire is needed only when a screen cast starts.
-        bus = runtime_dir / "bus"
-        config = runtime_dir / "bus.conf"
+        bus = private_dir / "bus"
+        config = private_dir / "bus.conf"
         config.write_text(BUS_CONFIG.format(path=bus))
         # No animations: a window is in place, and in every frame, as soon as
         # it is mapped.
-        settings = runtime_dir / "config" / "glib-2.0" / "settings"
+        settings = private_dir / "config" / "glib-2.0" / "settings"
         settings.mkdir(parents=True)
         (settings / "keyfile").write_text(SETTINGS)
         self.bus_address = f"unix:path={bus}"
         commands = {"dbus-daemon": ["dbus-daemon", "--nofork", "--nopidfile", f"--config-file={config}"],
                     "pipewire": ["pipewire"], "wireplumber": ["wireplumber"]}
         for service in self.services:
-            self._services.append(self._spawn(commands[service], f"{service}.log", runtime_dir))
+            self._services.append(self._spawn(commands[service], f"{service}.log"))
         return [config]
 
-    def _spawn(self, command: list[str], log_name: str, runtime_dir: Path | None = None) -> subprocess.Popen[bytes]:
-        runtime_dir = runtime_dir or Path(str(self.runtime_dir))
+    def _spawn(self, command: list[str], log_name: str) -> subprocess.Popen[bytes]:
+        runtime_dir = Path(str(self.runtime_dir))
         env = {"XDG_RUNTIME_DIR": str(runtime_dir), "HOME": str(runtime_dir / "home"),
                "PATH": "/usr/local/bin:/usr/bin:/bin", **self._environment(runtime_dir)}
-        with open(runtime_dir / log_name, "wb") as log:
-            return subprocess.Popen(command, env=env, cwd=runtime_dir, stdin=subprocess.DEVNULL, stdout=log,
-                                    stderr=subprocess.STDOUT, start_new_session=True)
+        # Mutter may be started again: its log then goes on.
+        assert self._logs_dir is not None
+        with open(self._logs_dir / log_name, "ab") as log:
+            return self._owned.adopt(kit.launch(command, env=env, cwd=runtime_dir, stdin=subprocess.DEVNULL,
+                                                stdout=log, stderr=subprocess.STDOUT, start_new_session=True))
 
     def _stop_services(self) -> None:
         services, self._services = self._services, []
-        pids = {p.pid for p in services}
-        for service in services:
-            pids |= kit._descendants(service.pid)
-        kit.end_processes(pids)
-        for service in services:
-            service.wait()
+        for service in reversed(services):
+            kit.end_child(service)
 
     def _outputs_up(self) -> bool:
         assert self.runtime_dir is not None
@@ -241,18 +237,15 @@ class HeadlessMutter(HeadlessCompositor):
 
     def log(self) -> str:
         text = super().log()
-        if self.runtime_dir is not None:
+        if self._logs_dir is not None:
             for name in ("mutter-again.log", "pipewire.log", "wireplumber.log", "dbus-daemon.log"):
-                try:
-                    extra = (Path(self.runtime_dir) / name).read_text(errors="replace").strip()
-                except OSError:
-                    continue
+                extra = kit.read_log(self._logs_dir / name).strip()
                 if extra:
                     text += f"\n--- {name} ---\n{extra}"
         return text
 
-    def _identity(self) -> tuple[int, int]:
-        return os.getuid(), os.getgid()
+    def _identity(self) -> tuple[list[str], int, int]:
+        return [], os.getuid(), os.getgid()
 
 
 def pointer_ready(session: Any, probe: Any) -> None:

@@ -14,7 +14,9 @@ application inside, ``wait_for_window()`` waits for its window, and
         session.key_press(30, 20)            # the key A
         assert recorder.wait_for_text("a") == "a"
 
-sway is a system dependency (Debian: apt-get install sway). The two programs
+sway is a system dependency (Debian: apt-get install sway); as root, it runs
+as a uid without an account unless ``user=`` or ``create_user=`` say
+otherwise. The two programs
 the desktop runs, kestrin-seat-keyboard and kestrin-probe (the recorder), are
 installed with the module. The pytest plugin (``wayland_desktop``,
 ``kestrin_session``) is described in ``kestrin.testing.pytest_plugin``;

@@ -23,11 +23,14 @@ options --wayland-desktop-scope, --wayland-desktop-skip-missing,
 --wayland-desktop-user and --wayland-desktop-create-user.
 
 System dependency: sway (Debian: apt-get install sway). sway refuses to run as
-root: as root, pass user="NAME" (an existing unprivileged user) or
-create_user=True (the system user kestrin-sway).
+root: as root it runs as a uid without an account (the first from 65533 down
+that no account or group has; nothing is added to the system), or as
+user="NAME" (an existing unprivileged user), or with create_user=True as the
+system user kestrin-sway.
 
 Programs installed with the module (in {bin_dir}):
   kestrin-seat-keyboard [--layout L] [--variant V] [--options O]
+      (also a command of that name where pip installs commands)
       holds a virtual keyboard with that keymap on the seat of
       $WAYLAND_DISPLAY, so that a headless seat has the keyboard kestrin
       needs; prints "ready"; ends when its stdin closes.

@@ -15,8 +15,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, Self, Sequence, Union
 
-from ._compositor import CompositorError, HeadlessSway, end_processes
-from ._compositor import _descendants as descendants
+from ._compositor import CompositorError, HeadlessSway, child_ended, end_child, launch, open_log, read_log
+from ._compositor import _wait_unreaped as wait_unreaped
 
 if TYPE_CHECKING:
     import kestrin
@@ -49,6 +49,21 @@ def program(name: str) -> Path:
     if not path.is_file():
         raise DesktopError(f"{path} is missing: this kestrin was installed without its programs")
     return path
+
+
+def run_seat_keyboard() -> int:
+    """The ``kestrin-seat-keyboard`` command that pip puts on the
+    environment's PATH: runs the program of that name from ``_bin``."""
+    import sys
+
+    try:
+        path = program(SEAT_KEYBOARD)
+    except DesktopError as error:
+        print(f"{SEAT_KEYBOARD}: {error}", file=sys.stderr)
+        return 1
+    # Replaced by the program itself: its signals, stdin and exit status are
+    # the caller's, with no Python left in between.
+    os.execv(path, [SEAT_KEYBOARD, *sys.argv[1:]])
 
 
 @dataclass(frozen=True)
@@ -93,31 +108,21 @@ class App:
 
     @property
     def running(self) -> bool:
-        return self.process.poll() is None
+        # Not reaped here: stop() still finds what it started by its id.
+        return not child_ended(self.process)
 
     def output(self) -> str:
         """What the program has written to stdout and stderr so far."""
         if self._final_output is not None:
             return self._final_output
-        try:
-            return self._log_path.read_text(errors="replace")
-        except OSError:
-            return ""
+        return read_log(self._log_path)
 
     def stop(self, timeout: float = 3.0) -> int | None:
         """Ends the program and whatever it started; returns its exit status."""
-        started = descendants(self.process.pid)
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        end_processes(started | descendants(self.process.pid))
+        status = end_child(self.process, grace=timeout)
         if self._final_output is None:
             self._final_output = self.output()
-        return self.process.returncode
+        return status
 
 
 _IPC_MAGIC = b"i3-ipc"
@@ -138,16 +143,20 @@ class HeadlessDesktop(HeadlessSway):
     for the programs started with ``spawn`` and ``recorder``.
 
     sway refuses to run as root. As root, it runs as ``user`` (an existing
-    unprivileged user), or, with ``create_user=True``, as the system user
-    kestrin-sway, which is then made if it does not exist; with neither,
-    ``start()`` raises DesktopError saying so. Its runtime directory
-    (XDG_RUNTIME_DIR, mode 0700) and configuration are private to it.
+    unprivileged user), with ``create_user=True`` as the system user
+    kestrin-sway (made if it does not exist), and with neither as a uid of
+    its own that has no account (see ``kestrin.testing._compositor``):
+    nothing is added to the system unasked. That identity owns only the
+    runtime directory (XDG_RUNTIME_DIR, mode 0700); the configuration and the
+    logs are in a directory only this process's user may change.
 
     ``start()`` returns once the Wayland socket accepts connections, every
     output is named and has its mode, and the seat has a keyboard. ``stop()``
-    ends every process the desktop started, by process id, and removes the
-    runtime directory; it runs also when the ``with`` block ends with an
-    exception or Ctrl-C, and at interpreter exit for a desktop never stopped.
+    ends every process the desktop started, by process id, and removes its
+    directories; it runs also when the ``with`` block ends with an exception
+    or Ctrl-C, and for a desktop never stopped when it is collected or at
+    exit. If this process is killed, every program of the desktop gets
+    SIGKILL and its directories are removed all the same.
     """
 
     def __init__(
@@ -174,9 +183,9 @@ class HeadlessDesktop(HeadlessSway):
         self.extra_config = list(config)
         self.app_env = dict(env or {})
         self._holder: subprocess.Popen[bytes] | None = None
+        self._holders = 0
         self._apps: list[App] = []
         self._recorders: list[Recorder] = []
-        self._logs_dir: Path | None = None
 
     # --- life cycle -------------------------------------------------------
 
@@ -198,15 +207,11 @@ class HeadlessDesktop(HeadlessSway):
         """Ends the recorders, the programs started with ``spawn``, the
         keyboard holder and sway, and removes the runtime directory."""
         try:
-            for recorder in self._recorders:
-                recorder.stop()
-            for app in self._apps:
-                app.stop()
+            self._stop_since(0, 0, settle=False)
             holder, self._holder = self._holder, None
             if holder is not None:
                 _stop_holder(holder)
         finally:
-            self._recorders.clear()
             super().stop()
 
     # --- what it offers ---------------------------------------------------
@@ -235,13 +240,26 @@ class HeadlessDesktop(HeadlessSway):
 
         self.activate_keyboard()
         session = kestrin.Kestrin(self.socket)
-        # The seat has a pointer from the session's virtual pointer on; sway
-        # sends pointer input only to a client that holds a wl_pointer by
-        # then, so the recorders take theirs before the session is used.
+        # The seat has a pointer while some session's virtual pointer is
+        # there; sway sends pointer input only to a client that holds a
+        # wl_pointer by then, so the recorders take theirs (or still hold the
+        # one an earlier session brought) before the session is used.
         for recorder in self._recorders:
             if recorder.returncode is None:
-                recorder.wait_input_ready(pointer=True, keyboard=True)
+                recorder.wait_holding(pointer=True, keyboard=True)
         return session
+
+    def set_keymap(self, layout: str = "us", variant: str = "", options: str = "") -> None:
+        """Gives the seat's keyboard another XKB keymap; sessions made by
+        ``connect()`` from then on type with it."""
+        if self._holder is None:
+            raise DesktopError("the desktop is not running")
+        if (layout, variant, options) == (self.layout, self.variant, self.options):
+            return
+        holder, self._holder = self._holder, None
+        _stop_holder(holder)
+        self.layout, self.variant, self.options = layout, variant, options
+        self._start_holder(program(SEAT_KEYBOARD))
 
     def activate_keyboard(self, timeout: float = 5.0) -> None:
         holder = self._holder
@@ -260,11 +278,15 @@ class HeadlessDesktop(HeadlessSway):
         if self._logs_dir is None:
             raise DesktopError("the desktop is not running")
         argv = [os.fspath(a) for a in argv]
-        log_path = self._logs_dir / f"app-{len(self._apps) + 1}.log"
-        with open(log_path, "wb") as log:
-            process = subprocess.Popen(argv, env={**self.env(), **(env or {})}, cwd=cwd, stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-        app = App(argv, process, log_path)
+        name = f"app-{len(self._apps) + 1}.log"
+        log = open_log(self._logs_dir, name)
+        try:
+            process = self._owned.adopt(launch(argv, env={**self.env(), **(env or {})}, cwd=cwd,
+                                               stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                               start_new_session=True))
+        finally:
+            os.close(log)
+        app = App(argv, process, self._logs_dir / name)
         self._apps.append(app)
         return app
 
@@ -280,6 +302,8 @@ class HeadlessDesktop(HeadlessSway):
         recorder = Recorder(self.env(), program(RECORDER))
         self._recorders.append(recorder)
         recorder.start()
+        assert recorder.process is not None
+        self._owned.adopt(recorder.process)
         try:
             recorder.wait_ready(timeout)
             # A seat has a pointer only while some client (a kestrin session)
@@ -291,6 +315,32 @@ class HeadlessDesktop(HeadlessSway):
             raise
         recorder.clear()
         return recorder
+
+    def _started(self) -> tuple[int, int]:
+        """How many applications and recorders were started so far, for
+        ``_stop_since``."""
+        return len(self._apps), len(self._recorders)
+
+    def _stop_since(self, apps: int, recorders: int, settle: bool = True) -> None:
+        """Ends the applications and recorders started after ``_started()``
+        gave ``apps`` and ``recorders``: what one test of a shared desktop
+        started, which the next test must not find on its screen. With
+        ``settle``, returns once sway has taken their windows away."""
+        ended: set[int] = set()
+        try:
+            while len(self._recorders) > recorders:
+                recorder = self._recorders.pop()
+                ended.add(recorder.pid or 0)
+                recorder.stop()
+        finally:
+            while len(self._apps) > apps:
+                app = self._apps.pop()
+                ended.add(app.pid)
+                app.stop()
+        # sway takes their windows away once it has read that they went.
+        if settle and ended and self.running:
+            self._poll(lambda: not any(node["pid"] in ended for node in self.windows()), time.monotonic() + 5,
+                       "the windows of ended programs to go")
 
     def tree(self) -> dict[str, Any]:
         """sway's layout tree (get_tree)."""
@@ -337,10 +387,7 @@ class HeadlessDesktop(HeadlessSway):
 
     # --- internals --------------------------------------------------------
 
-    def _write_config(self, runtime_dir: Path) -> list[Path]:
-        # The logs of the programs this process starts; removed with the rest.
-        self._logs_dir = runtime_dir / "logs"
-        self._logs_dir.mkdir()
+    def _write_config(self, private_dir: Path) -> list[Path]:
         lines = [
             "xwayland disable",
             "default_border none",
@@ -354,7 +401,7 @@ class HeadlessDesktop(HeadlessSway):
             lines.append(f"output HEADLESS-{n} mode {spec.width}x{spec.height}@{spec.refresh}Hz "
                          f"position {position[0]} {position[1]} scale {spec.scale}")
             x = max(x, position[0] + round(spec.width / spec.scale))
-        config = runtime_dir / "config"
+        config = private_dir / "config"
         config.write_text("\n".join([*lines, *self.extra_config]) + "\n")
         return [config]
 
@@ -378,19 +425,25 @@ class HeadlessDesktop(HeadlessSway):
         if self.options:
             argv += ["--options", self.options]
         assert self._logs_dir is not None
-        with open(self._logs_dir / "seat-keyboard.log", "wb") as log:
-            self._holder = subprocess.Popen(argv, env=self.env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                            stderr=log, start_new_session=True)
+        # A holder started again (another keymap) logs beside the first.
+        self._holders += 1
+        log = open_log(self._logs_dir, "seat-keyboard.log" if self._holders == 1 else
+                       f"seat-keyboard-{self._holders}.log")
+        try:
+            self._holder = self._owned.adopt(launch(argv, env=self.env(), stdin=subprocess.PIPE,
+                                                    stdout=subprocess.PIPE, stderr=log, start_new_session=True))
+        finally:
+            os.close(log)
         if _read_line(self._holder, self.start_timeout) != b"ready":
             raise DesktopError(self._with_logs("kestrin-seat-keyboard did not get ready"))
 
     def _with_logs(self, message: str) -> str:
         parts = [message]
         if self._logs_dir is not None:
-            for path in sorted(self._logs_dir.glob("*.log")):
-                text = path.read_text(errors="replace").strip()
-                if text:
-                    parts.append(f"--- {path.stem} log ---\n{text}")
+            for name in sorted(os.listdir(self._logs_dir)):
+                text = read_log(self._logs_dir / name).strip()
+                if text and name != f"{self.name}.log":
+                    parts.append(f"--- {name.removesuffix('.log')} log ---\n{text}")
         parts.append(f"--- sway log ---\n{self.log().strip()}")
         return "\n".join(parts)
 
@@ -416,8 +469,5 @@ def _stop_holder(holder: subprocess.Popen[bytes]) -> None:
     for stream in (holder.stdin, holder.stdout):
         if stream is not None:
             stream.close()
-    try:
-        holder.wait(timeout=3)
-    except subprocess.TimeoutExpired:
-        holder.kill()
-        holder.wait()
+    wait_unreaped(holder, 3.0)
+    end_child(holder)

@@ -41,6 +41,8 @@ import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Self, Union
 
+from ._compositor import launch
+
 if TYPE_CHECKING:
     import numpy
 
@@ -106,6 +108,9 @@ class Probe:
         # that an error report always has the probe's last words.
         self._open_streams = 0
         self.ready: Event | None = None
+        # The newest input_ready; None once a capabilities event came after
+        # it, for the probe is then still taking or releasing what it names.
+        self._holding: Event | None = None
 
     def __enter__(self) -> Self:
         return self.start()
@@ -116,6 +121,10 @@ class Probe:
     @property
     def pid(self) -> int | None:
         return self._process.pid if self._process is not None else None
+
+    @property
+    def process(self) -> subprocess.Popen[bytes] | None:
+        return self._process
 
     @property
     def returncode(self) -> int | None:
@@ -134,7 +143,7 @@ class Probe:
             return self
         if not self.executable.is_file():
             raise ProbeError(f"{self.executable} is missing")
-        self._process = subprocess.Popen(
+        self._process = launch(
             [str(self.executable), *self._arguments],
             env=self._env,
             stdin=subprocess.PIPE,
@@ -271,6 +280,21 @@ class Probe:
             timeout,
         )
 
+    def wait_holding(self, pointer: bool = True, keyboard: bool = True, timeout: float = 5.0) -> Event:
+        """Waits until the probe holds (or, given False, does not hold) the
+        seat's pointer and keyboard, by its newest word on them, cleared or
+        not: unlike ``wait_input_ready`` it returns at once when nothing
+        changed since, as when a second session comes while a first still
+        gives the seat its pointer."""
+
+        def holding() -> tuple[Event | None, str]:
+            state = self._holding
+            if state is not None and (state["pointer"], state["keyboard"]) == (pointer, keyboard):
+                return state, "nothing"
+            return None, f"input_ready {state} instead of pointer {pointer} and keyboard {keyboard}"
+
+        return self._wait_until(holding, timeout)
+
     def stderr(self) -> str:
         with self._condition:
             return "".join(self._stderr)
@@ -304,6 +328,10 @@ class Probe:
                 event = {"event": "unparsed", "line": raw.decode(errors="replace")}
             with self._condition:
                 self._events.append(event)
+                if event.get("event") == "input_ready":
+                    self._holding = event
+                elif event.get("event") == "capabilities":
+                    self._holding = None
                 self._condition.notify_all()
         self._stream_ended()
 

@@ -346,12 +346,13 @@ Status press_keys(Kestrin& session, const std::vector<KeySpec>& keys, const UInt
     return std::unexpected(hold_ms.error());
   }
   sleep_ms(*hold_ms);
-  for (auto code = codes.rbegin(); code != codes.rend(); ++code) {
-    send.release(*code);
-    if (code + 1 == codes.rend()) break;
+  for (std::size_t left = codes.size(); left-- > 0;) {
+    send.release(codes[left]);
+    if (left == 0) break;
     if (auto paced = send.pace(1); !paced) {
-      // The keys not yet released are still held; let them go as well.
-      if (paced.error().is_interrupted()) let_go(send, std::vector<std::uint32_t>(session.keyboard_state.held_keys()));
+      // The keys of this call not yet released go as well.
+      if (paced.error().is_interrupted())
+        let_go(send, std::vector<std::uint32_t>(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(left)));
       return paced;
     }
   }

@@ -134,7 +134,9 @@ xkb_keysym_t keysym_for_character(char32_t c) {
   // libxkbcommon gives the other control characters Unicode keysyms that
   // applications turn into nothing or into the raw control byte.
   const bool control = (c < 0x20 && c != '\b' && c != '\t' && c != '\r' && c != 0x1b) || (c >= 0x80 && c < 0xa0);
-  return control ? XKB_KEY_NoSymbol : xkb_utf32_to_keysym(c);
+  // libxkbcommon 1.5 gives surrogates keysyms of their own.
+  const bool surrogate = c >= 0xd800 && c <= 0xdfff;
+  return control || surrogate ? XKB_KEY_NoSymbol : xkb_utf32_to_keysym(c);
 }
 
 std::string own_keymap_text(const std::vector<xkb_keysym_t>& keysyms, const std::vector<std::uint32_t>& codes) {

@@ -3,9 +3,9 @@ and benchmarks of typing into them.
 
 ``Foot`` runs foot with ``stty raw -echo; exec cat > FILE`` on a headless
 compositor: every key foot turns into bytes lands in the file unchanged, and
-whether foot is still connected is whether it still runs. ``ZenityText`` is a
-GTK text widget (``zenity --text-info --editable``) that prints its text when
-it is closed. ``ready()`` types a marker with a session until the
+whether foot is still connected is whether it still runs. ``ZenityText`` is
+GTK's text view (``zenity --text-info --editable``), which prints its text
+when it is closed. ``ready()`` types a marker with a session until the
 application shows it, so that the keyboard focus is known to be there.
 """
 
@@ -119,10 +119,21 @@ class Foot(TypingTarget):
             return ""
 
 
+def _focused_app(node: dict) -> str | None:
+    if node.get("focused"):
+        return node.get("app_id")
+    for child in node.get("nodes", []) + node.get("floating_nodes", []):
+        found = _focused_app(child)
+        if found is not None:
+            return found
+    return None
+
+
 class ZenityText(TypingTarget):
     """GTK's text view, editable. What it holds is known only when it is
     closed with OK, so ``ready()`` waits for the window instead and
-    ``finish()`` closes it and returns the text."""
+    ``finish()`` closes it and returns the text. On sway only (the window is
+    found through swaymsg)."""
 
     command = ["zenity"]
 
@@ -137,7 +148,7 @@ class ZenityText(TypingTarget):
         while time.monotonic() < deadline:
             if not self.alive():
                 raise RuntimeError(f"zenity ended: {self.stderr()}")
-            if any(w.get("app_id") == "zenity" and w.get("focused") for w in self.compositor.windows()):
+            if _focused_app(self.compositor.swaymsg("-t", "get_tree")) == "zenity":
                 time.sleep(0.5)
                 return
             time.sleep(0.1)

@@ -47,6 +47,7 @@ constexpr std::size_t keymap_request_bytes = 8 + 2 * 4;
 // took for a burst when it answers slowly: the rate falls with the load.
 constexpr std::size_t burst_keys = 20;
 constexpr std::chrono::microseconds burst_period{8000};
+constexpr std::chrono::nanoseconds longest_gap = std::chrono::milliseconds(250);
 // A keymap costs the compositor and every client a compilation; it ends the
 // burst it is in, so that at most one goes out per period.
 constexpr std::size_t keymap_weight = burst_keys;
@@ -103,9 +104,11 @@ class Sender {
     queued_ = 0;
     if (auto taken = roundtrip(session_.event_queue, session_.queue_handle); !taken) return taken;
     // A compositor slow to take a burst means a loaded machine, where the
-    // client is slow to read it as well: it gets twice that time.
+    // client is slow to read it as well: it gets twice that time, up to a
+    // limit (a compositor that was stopped for a while is no measure, and a
+    // Ctrl-C waits out the sleep).
     const std::chrono::nanoseconds taken_for = std::chrono::steady_clock::now() - burst_begun_;
-    sleep_for(std::max(std::chrono::nanoseconds(burst_period) - taken_for, 2 * taken_for));
+    sleep_for(std::max(std::chrono::nanoseconds(burst_period) - taken_for, std::min(2 * taken_for, longest_gap)));
     burst_begun_ = std::chrono::steady_clock::now();
     return {};
   }

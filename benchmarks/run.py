@@ -14,7 +14,9 @@ then measures, all in this one run:
   (kestrin-bench), beside a bare wl_display.sync roundtrip on a core session,
   and wtype typing one key per process and a long string in one;
 - type_text of 1,000 characters with interval 0 beside wtype typing the same
-  text in one process;
+  text in one process; and, once per run, type_text of 50,000 characters into
+  foot (a raw ``cat`` writing a file) on a desktop of its own with a busy loop
+  on every core: its rate beside wtype's, and whether foot got them exactly;
 - screenshot() from Python and kestrin::screenshot in the core, a capture
   timed phase by phase, the same capture into a buffer kept across captures,
   and grim -t ppm, one process per capture; and both once more on a second
@@ -303,6 +305,40 @@ def desktop_start_times(runs: int) -> list[int]:
         finally:
             desktop.stop()
     return samples
+
+
+FOOT_CHARACTERS = 50_000
+
+
+def foot_typing(characters: int, busy_loops: int) -> tuple[int, str]:
+    """type_text of ``characters`` random printable ASCII characters into foot
+    running a raw ``cat`` on a desktop of its own, with ``busy_loops`` shell
+    loops spinning meanwhile: the call's wall time, and what foot showed of
+    it ("exact", or what went wrong)."""
+    import random
+    import string
+
+    from typing_target import Foot
+
+    printable = string.ascii_letters + string.digits + string.punctuation + " "
+    text = "".join(random.Random(characters).choice(printable) for _ in range(characters))
+    with HeadlessDesktop(outputs=[(WIDTH, HEIGHT)], user=SWAY_USER) as desktop:
+        session = desktop.connect()
+        with Foot(desktop) as foot:
+            foot.ready(session)
+            loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(busy_loops)]
+            try:
+                t0 = time.perf_counter_ns()
+                session.type_text(text)
+                elapsed = time.perf_counter_ns() - t0
+            finally:
+                for loop in loops:
+                    loop.kill()
+                    loop.wait()
+            got = foot.wait_for(len(text), timeout=120)
+            if not foot.alive():
+                return elapsed, f"foot disconnected after {len(got):,} characters"
+            return elapsed, "exact" if got == text else f"{len(got):,} characters arrived, not exact"
 
 
 def import_times(python: str, runs: int, module: str = "kestrin") -> list[int]:
@@ -617,6 +653,8 @@ def main() -> int:
         finally:
             probe.stop()
             keyboard.stop()
+    progress(f"typing {FOOT_CHARACTERS:,} characters into foot, both cores busy")
+    into_foot = foot_typing(FOOT_CHARACTERS, busy_loops=os.cpu_count() or 2)
     loops = capture_loops(plan, python, floor, seat_keyboard)
     wall = time.monotonic() - started
     machine_after, steal_after = machine_cpu_seconds()
@@ -625,7 +663,7 @@ def main() -> int:
 
     table = build_table(plan, imports, logging_imports, startup, desktop_startup, core, py, wtype_key, wtype_text,
                         wtype_long, grim,
-                        empty_py["capture"]["screenshot"], empty_grim, loops, latencies, idle_cpu)
+                        empty_py["capture"]["screenshot"], empty_grim, loops, latencies, idle_cpu, into_foot)
     print("kestrin benchmarks, " + time.strftime("%Y-%m-%d %H:%M"))
     for line in machine:
         print(line)
@@ -650,7 +688,7 @@ def main() -> int:
 
 def build_table(plan: Plan, imports, logging_imports, startup, desktop_startup, core, py, wtype_key, wtype_text,
                 wtype_long, grim,
-                empty_shot, empty_grim, loops, latencies, idle_cpu) -> str:
+                empty_shot, empty_grim, loops, latencies, idle_cpu, into_foot) -> str:
     t = Table()
     ci, pi = core["input"], py["input"]
     floor = median(ci["roundtrip"])
@@ -743,6 +781,15 @@ def build_table(plan: Plan, imports, logging_imports, startup, desktop_startup, 
     speedup = median(wtype_long) / median(typing)
     t.add(Row("wtype, the same text in one process", wtype_long, rate=False, against="type_text (Python)",
               ratio=f"type_text {speedup:.0f}× faster", target=f"≥ 10× faster: {verdict(speedup, 10.0, False)}"))
+
+    foot_ns, foot_outcome = into_foot
+    foot_rate = FOOT_CHARACTERS * 1e9 / foot_ns
+    wtype_rate = chars * 1e9 / median(wtype_long)
+    t.add(Row(f"type_text, {FOOT_CHARACTERS:,} characters into foot (raw cat), all cores busy", [foot_ns],
+              rate=False, against=f"{foot_rate:,.0f} characters/s, {foot_outcome}; wtype {wtype_rate:,.0f}/s",
+              ratio=f"{foot_rate / wtype_rate:.0f}× wtype",
+              target=f"≥ 2,300/s and exact: "
+                     f"{verdict(foot_rate, 2_300, False) if foot_outcome == 'exact' else 'MISSED'}"))
 
     t.add(Row(f"Capture {WIDTH}x{HEIGHT}", section=True))
     interval = 1e9 / FRAME_RATE_HZ

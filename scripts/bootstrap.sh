@@ -20,6 +20,8 @@ packages=(
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   libgtest-dev nlohmann-json3-dev
   sway grim wtype wev foot fonts-dejavu-core
+  # GTK's text view, for the tests of typing into a slow reader.
+  zenity
   # More compositors for tests/real: phoc runs the whole module (its seat
   # appears only once Xwayland runs); weston and cage lack the virtual-input
   # protocols, and the tests check what construction says there.

@@ -91,25 +91,32 @@ void name_parameter_in_type_error(const char* name) {
   PyErr_SetRaisedException(renamed.release());
 }
 
+constexpr const char out_of_range[] = "out of range integral type conversion attempted";
+
 // An integer within T's range; beyond it, OverflowError as for any integral
 // conversion.
 template <class T>
-bool convert_integer(const Parameter& parameter, PyObject* argument, T& out) {
+bool convert_integer(const Signature& signature, const Parameter& parameter, PyObject* argument, T& out) {
   const long value = PyLong_AsLong(argument);
   if (value == -1 && PyErr_Occurred()) {
+    if (!signature.interpreter_overflow && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      // An integer beyond 64 bits is out of range like any other.
+      PyErr_SetString(PyExc_OverflowError, out_of_range);
+      return false;
+    }
     name_parameter_in_type_error(parameter.name);
     return false;
   }
   if (value < std::numeric_limits<T>::min() || value > static_cast<long>(std::numeric_limits<T>::max())) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    PyErr_SetString(PyExc_OverflowError, out_of_range);
     return false;
   }
   out = static_cast<T>(value);
   return true;
 }
 
-bool convert_u32(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
-  return convert_integer(parameter, argument, out);
+bool convert_u32(const Signature& signature, const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+  return convert_integer(signature, parameter, argument, out);
 }
 
 bool convert_text(const Parameter& parameter, PyObject* argument, std::string_view& out) {
@@ -127,11 +134,26 @@ bool convert_text(const Parameter& parameter, PyObject* argument, std::string_vi
   return true;
 }
 
+// A name with a NUL in it names nothing, and the C libraries the name goes
+// to would read it only up to the NUL ("Return\0junk" as Return): a
+// ValueError naming it, before anything is sent.
+bool refuse_nul(const char* what, std::string_view name) {
+  if (name.find('\0') == std::string_view::npos) return true;
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+  if (!text) return false;
+  PyErr_Format(PyExc_ValueError, "%s %R contains a NUL character", what, text.get());
+  return false;
+}
+
+bool convert_name(const char* what, const Parameter& parameter, PyObject* argument, std::string_view& out) {
+  return convert_text(parameter, argument, out) && refuse_nul(what, out);
+}
+
 // A key: a name (str) or a code (int), as the buttons take theirs.
-bool convert_key(const Parameter& parameter, PyObject* argument, Value& value) {
+bool convert_key(const Signature& signature, const Parameter& parameter, PyObject* argument, Value& value) {
   value.is_text = PyUnicode_Check(argument);
-  if (value.is_text) return convert_text(parameter, argument, value.text);
-  if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(parameter, argument, value.number);
+  if (value.is_text) return convert_name("key name", parameter, argument, value.text);
+  if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(signature, parameter, argument, value.number);
   Ref type_name = type_qualname(argument);
   if (!type_name) return false;
   PyErr_Format(PyExc_TypeError, "'%U' object is neither a key name (str) nor a key code (int)", type_name.get());
@@ -141,10 +163,14 @@ bool convert_key(const Parameter& parameter, PyObject* argument, Value& value) {
 
 // A str is one combination ("ctrl+t"), kept as text; any other sequence
 // (but bytes, whose items would pass for key codes) lists the keys.
-bool convert_keys(const Parameter& parameter, PyObject* argument, Value& value) {
+bool convert_keys(const Signature& signature, const Parameter& parameter, PyObject* argument, Value& value) {
   if (PyUnicode_Check(argument)) {
     value.is_text = true;
-    return convert_text(parameter, argument, value.text);
+    if (!convert_text(parameter, argument, value.text)) return false;
+    for (const KeySpec& key : kestrin::split_key_combination(value.text)) {
+      if (!refuse_nul("key name", std::get<std::string>(key))) return false;
+    }
+    return true;
   }
   if (PyBytes_Check(argument) || PyByteArray_Check(argument) || !PySequence_Check(argument)) {
     Ref type_name = type_qualname(argument);
@@ -159,16 +185,16 @@ bool convert_keys(const Parameter& parameter, PyObject* argument, Value& value) 
   for (Py_ssize_t i = 0; i < count; ++i) {
     // Copied: the sequence may change while the call runs Python code.
     Value item;
-    if (!convert_key(parameter, PyTuple_GET_ITEM(items.get(), i), item)) return false;
+    if (!convert_key(signature, parameter, PyTuple_GET_ITEM(items.get(), i), item)) return false;
     value.keys.push_back(item.key());
   }
   return true;
 }
 
 // A name converts to its code; anything not a str goes the way of a code.
-bool convert_button(const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
+bool convert_button(const Signature& signature, const Parameter& parameter, PyObject* argument, std::uint32_t& out) {
   if (!PyUnicode_Check(argument)) {
-    if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(parameter, argument, out);
+    if (PyLong_Check(argument) || PyIndex_Check(argument)) return convert_u32(signature, parameter, argument, out);
     Ref type_name = type_qualname(argument);
     if (!type_name) return false;
     PyErr_Format(PyExc_TypeError, "'%U' object is neither a button name (str) nor a button code (int)",
@@ -177,7 +203,7 @@ bool convert_button(const Parameter& parameter, PyObject* argument, std::uint32_
     return false;
   }
   std::string_view name;
-  if (!convert_text(parameter, argument, name)) return false;
+  if (!convert_name("button name", parameter, argument, name)) return false;
   if (auto code = kestrin::button_code(name)) {
     out = *code;
     return true;
@@ -190,7 +216,8 @@ bool convert_button(const Parameter& parameter, PyObject* argument, std::uint32_
 }
 
 // Any sequence of four integers but a text: a tuple, a list, an array's row.
-bool convert_region(const Parameter& parameter, PyObject* argument, std::array<std::uint32_t, 4>& out) {
+bool convert_region(const Signature& signature, const Parameter& parameter, PyObject* argument,
+                    std::array<std::uint32_t, 4>& out) {
   if (PyUnicode_Check(argument) || PyBytes_Check(argument) || !PySequence_Check(argument)) {
     Ref type_name = type_qualname(argument);
     if (!type_name) return false;
@@ -206,33 +233,35 @@ bool convert_region(const Parameter& parameter, PyObject* argument, std::array<s
     return false;
   }
   for (Py_ssize_t i = 0; i < 4; ++i) {
-    if (!convert_u32(parameter, PyTuple_GET_ITEM(items.get(), i), out[static_cast<std::size_t>(i)])) return false;
+    if (!convert_u32(signature, parameter, PyTuple_GET_ITEM(items.get(), i), out[static_cast<std::size_t>(i)]))
+      return false;
   }
   return true;
 }
 
-bool convert_one(const Parameter& parameter, PyObject* argument, Value& value) {
+bool convert_one(const Signature& signature, const Parameter& parameter, PyObject* argument, Value& value) {
   switch (parameter.kind) {
     case Kind::optional_text:
-      return convert_text(parameter, argument, value.text);
     case Kind::text:
       return convert_text(parameter, argument, value.text);
+    case Kind::optional_screen_name:
+      return convert_name("screen name", parameter, argument, value.text);
     case Kind::key:
-      return convert_key(parameter, argument, value);
+      return convert_key(signature, parameter, argument, value);
     case Kind::keys:
-      return convert_keys(parameter, argument, value);
+      return convert_keys(signature, parameter, argument, value);
     case Kind::i32:
     case Kind::optional_i32:
-      return convert_integer(parameter, argument, value.signed_number);
+      return convert_integer(signature, parameter, argument, value.signed_number);
     case Kind::button:
-      return convert_button(parameter, argument, value.number);
+      return convert_button(signature, parameter, argument, value.number);
     case Kind::optional_region:
-      return convert_region(parameter, argument, value.region);
+      return convert_region(signature, parameter, argument, value.region);
     case Kind::u32:
     case Kind::optional_u32:
       break;
   }
-  return convert_u32(parameter, argument, value.number);
+  return convert_u32(signature, parameter, argument, value.number);
 }
 
 bool required(Kind kind) {
@@ -279,7 +308,7 @@ bool convert(const Signature& signature, const Bound& bound, Values& values) {
       continue;
     }
     value.given = true;
-    if (!convert_one(parameter, argument, value)) return false;
+    if (!convert_one(signature, parameter, argument, value)) return false;
   }
   return true;
 }

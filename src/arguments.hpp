@@ -22,6 +22,7 @@ enum class Kind {
   u32,           // required unsigned 32-bit integer
   optional_u32,  // the same, or None / omitted
   optional_text, // str, or None / omitted
+  optional_screen_name,  // an output's name (str without NUL), or None / omitted
   text,          // required str
   key,           // required key: a key code (as u32) or a key name (str)
   keys,          // required keys: a str, or a sequence of key codes and names
@@ -40,6 +41,11 @@ struct Signature {
   const char* callable;  // as named in binding errors: "Kestrin.left_click()"
   std::span<const Parameter> parameters;
   std::size_t required;  // the first `required` parameters have no default
+  // An integer beyond C `long` raises the interpreter's own OverflowError
+  // ("Python int too large to convert to C long"), as the five first methods
+  // have always done; every later one says "out of range integral type
+  // conversion attempted" for any integer out of range.
+  bool interpreter_overflow = false;
 };
 
 inline constexpr std::size_t max_parameters = 9;

@@ -225,5 +225,8 @@ class Kestrin:
     def type_text(self, text: str, interval_ms: int = 0, interval_ms_max: int | None = None) -> None:
         """Types `text` with the seat's own keyboard layout (newline is
         Return, tab is Tab), pausing `interval_ms` milliseconds (or a drawn
-        time) between characters. A character the layout cannot type raises
+        time) between characters; with 0, at a pace applications keep up
+        with. A character the layout lacks is typed through a keymap of
+        kestrin's own, and the seat's keymap given back after it. A
+        character no key can type (NUL, most control characters) raises
         ValueError naming it and its index, and nothing is typed."""

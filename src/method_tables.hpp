@@ -14,15 +14,15 @@ namespace kestrin::py {
 inline constexpr Parameter move_mouse_parameters[] = {
     {"x_extent", Kind::u32}, {"y_extent", Kind::u32},         {"x", Kind::u32},
     {"y", Kind::u32},        {"x_max", Kind::optional_u32}, {"y_max", Kind::optional_u32}};
-inline constexpr Signature move_mouse_signature{"Kestrin.move_mouse()", move_mouse_parameters, 4};
+inline constexpr Signature move_mouse_signature{"Kestrin.move_mouse()", move_mouse_parameters, 4, true};
 
 inline constexpr Parameter click_parameters[] = {{"duration_ms", Kind::u32}, {"duration_ms_max", Kind::optional_u32}};
-inline constexpr Signature left_click_signature{"Kestrin.left_click()", click_parameters, 1};
-inline constexpr Signature right_click_signature{"Kestrin.right_click()", click_parameters, 1};
+inline constexpr Signature left_click_signature{"Kestrin.left_click()", click_parameters, 1, true};
+inline constexpr Signature right_click_signature{"Kestrin.right_click()", click_parameters, 1, true};
 
 inline constexpr Parameter key_press_parameters[] = {
     {"key", Kind::u32}, {"duration_ms", Kind::u32}, {"duration_ms_max", Kind::optional_u32}};
-inline constexpr Signature key_press_signature{"Kestrin.key_press()", key_press_parameters, 2};
+inline constexpr Signature key_press_signature{"Kestrin.key_press()", key_press_parameters, 2, true};
 
 inline constexpr Parameter screenshot_parameters[] = {{"screen_name", Kind::optional_text}};
 inline constexpr Signature screenshot_signature{"Kestrin.screenshot()", screenshot_parameters, 0};
@@ -38,7 +38,7 @@ inline constexpr const char screenshot_doc[] = "screenshot($self, screen_name=No
 inline constexpr Signature outputs_signature{"Kestrin.outputs()", {}, 0};
 
 inline constexpr Parameter move_to_parameters[] = {
-    {"x", Kind::u32}, {"y", Kind::u32}, {"screen_name", Kind::optional_text}};
+    {"x", Kind::u32}, {"y", Kind::u32}, {"screen_name", Kind::optional_screen_name}};
 inline constexpr Signature move_to_signature{"Kestrin.move_to()", move_to_parameters, 2};
 
 inline constexpr Parameter button_parameters[] = {{"button", Kind::button}};
@@ -47,7 +47,7 @@ inline constexpr Signature button_up_signature{"Kestrin.button_up()", button_par
 
 inline constexpr Parameter drag_parameters[] = {
     {"x1", Kind::u32},           {"y1", Kind::u32},           {"x2", Kind::u32},
-    {"y2", Kind::u32},           {"screen_name", Kind::optional_text}, {"button", Kind::button},
+    {"y2", Kind::u32},           {"screen_name", Kind::optional_screen_name}, {"button", Kind::button},
     {"steps", Kind::optional_u32}, {"duration_ms", Kind::optional_u32}, {"duration_ms_max", Kind::optional_u32}};
 inline constexpr Signature drag_signature{"Kestrin.drag()", drag_parameters, 4};
 inline constexpr std::uint32_t default_drag_steps = 10;
@@ -106,8 +106,9 @@ inline constexpr const char press_keys_doc[] =
     "\"ctrl+shift+t\" (a literal plus is \"plus\"), or a sequence of key names and codes.";
 inline constexpr const char type_text_doc[] =
     "type_text($self, text, interval_ms=0, interval_ms_max=None)\n--\n\n"
-    "Types `text` with the seat's own keyboard layout, pausing interval_ms between characters. A character "
-    "the layout cannot type is a ValueError, and then nothing is typed.";
+    "Types `text` with the seat's own keyboard layout, pausing interval_ms between characters. A character the "
+    "layout lacks goes through a keymap of kestrin's own; one no key can type is a ValueError, and then nothing "
+    "is typed.";
 
 // kestrin.gnome types with keysyms, which Mutter looks up in its own layout.
 inline constexpr const char gnome_type_text_doc[] =
@@ -117,7 +118,7 @@ inline constexpr const char gnome_type_text_doc[] =
 
 // --- Capture ---------------------------------------------------------------------------------
 
-inline constexpr Parameter capture_parameters[] = {{"screen_name", Kind::optional_text}, {"region", Kind::optional_region}};
+inline constexpr Parameter capture_parameters[] = {{"screen_name", Kind::optional_screen_name}, {"region", Kind::optional_region}};
 inline constexpr Signature capture_signature{"Kestrin.capture()", capture_parameters, 0};
 inline constexpr const char capture_doc[] =
     "capture($self, screen_name=None, region=None)\n--\n\n"

@@ -34,6 +34,9 @@ class KeyboardState {
 
   // The compiled keymap, or RuntimeError's reason why there is none.
   Result<const SeatKeymap*> seat_keymap();
+  // The keymap file's contents as the virtual keyboard was given them, to
+  // give them back after a keymap of kestrin's own; null without a keymap.
+  std::shared_ptr<const std::string> seat_keymap_text() const { return text_ ? *text_ : nullptr; }
 
   Result<std::uint32_t> resolve(const KeySpec& key);
   bool held(std::uint32_t key) const;
@@ -66,13 +69,16 @@ Status key_up(Kestrin& session, const KeySpec& key);
 Status press_keys(Kestrin& session, const std::vector<KeySpec>& keys, const UIntValue& hold);
 std::vector<KeySpec> split_key_combination(std::string_view combination);
 
-// Types UTF-8 text with the seat's layout; `interval` pauses between
-// characters. All of it is checked before anything is sent.
+// Types UTF-8 text with the seat's layout; a character the layout lacks goes
+// through a keymap of kestrin's own that carries its keysym, and the seat's
+// keymap is given back before the next character of the layout. `interval`
+// pauses between characters; without one the text goes out at the pace an
+// application keeps up with. All of it is checked before anything is sent.
 Status type_text(Kestrin& session, std::string_view text, const UIntValue& interval);
 
 // The texts of the argument errors, shared with the GNOME session's keys:
-// "key 30" / "key 'a'"; the unknown names, listed; a character the layout
-// cannot type, with its index in the text.
+// "key 30" / "key 'a'"; the unknown names, listed; a character no key can
+// type, with its index in the text.
 std::string describe_key(const KeySpec& key);
 Error unknown_names(const std::vector<std::string>& names);
 Error untypeable(char32_t c, std::size_t index);

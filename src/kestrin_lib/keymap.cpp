@@ -91,6 +91,9 @@ bool key_has_level1_keysym(xkb_keymap* keymap, std::uint32_t key, xkb_keysym_t k
 }  // namespace
 
 std::optional<xkb_keysym_t> keysym_for_name(std::string_view name) {
+  // libxkbcommon reads a name up to its first NUL: "Return\0junk" is no
+  // name of Return.
+  if (name.find('\0') != std::string_view::npos) return std::nullopt;
   for (const Alias& alias : aliases) {
     if (equal_ignoring_case(name, alias.name)) return alias.keysym;
   }
@@ -124,6 +127,45 @@ char32_t next_code_point(std::string_view text, std::size_t& at) {
   }
   at += length;
   return code;
+}
+
+xkb_keysym_t keysym_for_character(char32_t c) {
+  if (c == '\n') return XKB_KEY_Return;
+  // libxkbcommon gives the other control characters Unicode keysyms that
+  // applications turn into nothing or into the raw control byte.
+  const bool control = (c < 0x20 && c != '\b' && c != '\t' && c != '\r' && c != 0x1b) || (c >= 0x80 && c < 0xa0);
+  // libxkbcommon 1.5 gives surrogates keysyms of their own.
+  const bool surrogate = c >= 0xd800 && c <= 0xdfff;
+  return control || surrogate ? XKB_KEY_NoSymbol : xkb_utf32_to_keysym(c);
+}
+
+std::string own_keymap_text(const std::vector<xkb_keysym_t>& keysyms, const std::vector<std::uint32_t>& codes) {
+  // Key names are free to choose; <Knnn> after the xkb code keeps them apart.
+  std::string keycodes;
+  std::string symbols;
+  xkb_keycode_t highest = evdev_offset;
+  char line[128];
+  for (std::size_t i = 0; i < keysyms.size(); ++i) {
+    const xkb_keycode_t code = codes[i] + evdev_offset;
+    highest = std::max(highest, code);
+    std::snprintf(line, sizeof line, "  <K%u> = %u;\n", code, code);
+    keycodes += line;
+    char name[64];
+    if (xkb_keysym_get_name(keysyms[i], name, sizeof name) < 0) std::snprintf(name, sizeof name, "0x%08x", keysyms[i]);
+    std::snprintf(line, sizeof line, "  key <K%u> { [ %s ] };\n", code, name);
+    symbols += line;
+  }
+  return "xkb_keymap {\n"
+         "xkb_keycodes \"kestrin\" {\n  minimum = 8;\n  maximum = " + std::to_string(std::max<xkb_keycode_t>(highest, 255)) +
+         ";\n" + keycodes +
+         "};\n"
+         "xkb_types \"kestrin\" {\n"
+         "  type \"ONE_LEVEL\" { modifiers = none; level_name[Level1] = \"Any\"; };\n"
+         "};\n"
+         "xkb_compatibility \"kestrin\" {\n};\n"
+         "xkb_symbols \"kestrin\" {\n" + symbols +
+         "};\n"
+         "};\n";
 }
 
 Result<std::string> read_keymap_file(int fd, std::uint32_t size) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "kestrin_lib/error.hpp"
 #include "kestrin_lib/fd.hpp"
@@ -58,6 +59,18 @@ std::optional<KeymapRecord> remembered_keymap(const std::string& socket_path);
 // The code point of UTF-8 `text` at byte `at`, moving `at` past it. A byte
 // that starts no valid sequence gives U+FFFD and moves one byte.
 char32_t next_code_point(std::string_view text, std::size_t& at);
+
+// The keysym that types character `c` through a key of its own, or NoSymbol
+// for a character no key types: control characters other than those of the
+// keys BackSpace, Tab, Return (also for a newline) and Escape, and what
+// Unicode leaves unassigned for good (surrogates, noncharacters).
+xkb_keysym_t keysym_for_character(char32_t c);
+
+// Keymap text of kestrin's own whose keys carry `keysyms`, the key of evdev
+// code `codes[i]` the keysym `keysyms[i]`, each on its only level. It
+// includes nothing, so neither the compositor nor a client needs XKB files to
+// compile it.
+std::string own_keymap_text(const std::vector<xkb_keysym_t>& keysyms, const std::vector<std::uint32_t>& codes);
 
 // The keysym a key name stands for, under the rules of SeatKeymap::key_for:
 // an alias (ctrl, shift, alt, altgr, super, meta, logo) gives the left

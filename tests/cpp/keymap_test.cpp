@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kestrin_lib/keymap.hpp"
 
@@ -82,6 +83,46 @@ TEST(SeatKeymap, NamesAndAliasesFindTheirKeys) {
   EXPECT_EQ(us.key_for("é"), std::nullopt);
   // AltGr is the right Alt key where the layout has one.
   EXPECT_EQ(compiled("de").key_for("altgr"), 100u);
+}
+
+TEST(SeatKeymap, NamesWithANulNameNothing) {
+  SeatKeymap us = compiled("us");
+  EXPECT_EQ(us.key_for(std::string_view("Return\0junk", 11)), std::nullopt);
+  EXPECT_EQ(us.key_for(std::string_view("a\0", 2)), std::nullopt);
+  EXPECT_EQ(keysym_for_name(std::string_view("a\0rm -rf", 8)), std::nullopt);
+}
+
+// Kestrin's own keymap compiles without any XKB file (the compositor's and
+// every client's context may have none), and each key carries its keysym
+// on its only level, which a client turns back into the character.
+TEST(OwnKeymap, CompilesAloneAndTypesItsCharacters) {
+  const std::vector<char32_t> characters = {U'é', U'€', U'ß', U'Ж', U'😀', U'中', U'\b'};
+  std::vector<xkb_keysym_t> keysyms;
+  for (char32_t c : characters) keysyms.push_back(keysym_for_character(c));
+  const std::vector<std::uint32_t> codes = {1, 2, 3, 5, 120, 246, 247};
+  auto own = SeatKeymap::compile(own_keymap_text(keysyms, codes));
+  ASSERT_TRUE(own) << own.error().causes.at(0);
+  for (std::size_t i = 0; i < characters.size(); ++i) {
+    const KeyStroke* stroke = own->stroke_for(characters[i]);
+    ASSERT_NE(stroke, nullptr) << i;
+    EXPECT_EQ(stroke->key, codes[i]) << i;
+    EXPECT_EQ(stroke->modifiers, 0u) << i;
+    EXPECT_EQ(xkb_keymap_num_levels_for_key(own->keymap(), codes[i] + evdev_offset, 0), 1u) << i;
+  }
+  // Keys it does not name carry nothing.
+  EXPECT_EQ(own->stroke_for('a'), nullptr);
+  EXPECT_EQ(xkb_keymap_num_layouts_for_key(own->keymap(), 4 + evdev_offset), 0u);
+}
+
+TEST(OwnKeymap, ControlCharactersAndNoncharactersHaveNoKeysym) {
+  for (char32_t c : {U'\0', U'\x01', U'\x07', U'\x1f', U'\x80', U'\x9f', U'\xfffe', char32_t{0xd800}, char32_t{0x110000}})
+    EXPECT_EQ(keysym_for_character(c), XKB_KEY_NoSymbol) << std::hex << static_cast<unsigned>(c);
+  EXPECT_EQ(keysym_for_character('\n'), XKB_KEY_Return);
+  EXPECT_EQ(keysym_for_character('\t'), XKB_KEY_Tab);
+  EXPECT_EQ(keysym_for_character('\b'), XKB_KEY_BackSpace);
+  EXPECT_EQ(keysym_for_character(0x1b), XKB_KEY_Escape);
+  EXPECT_EQ(keysym_for_character(U'é'), XKB_KEY_eacute);
+  EXPECT_EQ(keysym_for_character(U'😀'), 0x0100'0000u + 0x1f600u);
 }
 
 TEST(SeatKeymap, TextThatIsNoKeymapFailsWithLibxkbcommonsComplaint) {

@@ -61,6 +61,27 @@ class TestUnsignedIntegers:
             k.left_click(value)
         assert str(caught.value) == "Python int too large to convert to C long"
 
+    @pytest.mark.parametrize("value", [2**63, -(2**63) - 1, 2**64, 2**100, Index(2**70)])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            pytest.param(lambda k, v: k.drag(1, 2, 3, 4, steps=v), id="drag"),
+            pytest.param(lambda k, v: k.move_to(v, 0), id="move_to"),
+            pytest.param(lambda k, v: k.type_text("a", v), id="type_text"),
+            pytest.param(lambda k, v: k.press_keys([v]), id="press_keys"),
+            pytest.param(lambda k, v: k.key_down(v), id="key_down"),
+            pytest.param(lambda k, v: k.button_down(v), id="button_down"),
+            pytest.param(lambda k, v: k.scroll(v), id="scroll"),
+            pytest.param(lambda k, v: k.capture(region=(0, 0, v, 1)), id="capture"),
+        ],
+    )
+    def test_beyond_64_bits_the_later_methods_say_out_of_range(self, k, compositor, call, value):
+        before = len(compositor.requests())
+        with pytest.raises(OverflowError) as caught:
+            call(k, value)
+        assert str(caught.value) == OUT_OF_RANGE
+        assert len(compositor.requests()) == before
+
     def test_bounds_are_accepted(self, k):
         top = 2**32 - 1
         assert k.move_mouse(top, top, top, top, top, top) is None
@@ -221,6 +242,27 @@ class TestKeysAndText:
     def test_wrong_types_and_bindings_name_the_parameter(self, k, compositor, call, message):
         before = len(compositor.requests())
         with pytest.raises(TypeError) as caught:
+            call(k)
+        assert str(caught.value) == message
+        assert len(compositor.requests()) == before
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda k: k.key_down("a\x00rm -rf"), r"key name 'a\x00rm -rf' contains a NUL character"),
+            (lambda k: k.key_up("Return\x00junk"), r"key name 'Return\x00junk' contains a NUL character"),
+            (lambda k: k.press_keys("a\x00rm -rf"), r"key name 'a\x00rm -rf' contains a NUL character"),
+            (lambda k: k.press_keys("ctrl + a\x00b+t"), r"key name 'a\x00b' contains a NUL character"),
+            (lambda k: k.press_keys(["ctrl", "\x00"]), r"key name '\x00' contains a NUL character"),
+            (lambda k: k.button_down("left\x00"), r"button name 'left\x00' contains a NUL character"),
+            (lambda k: k.move_to(1, 1, "HEADLESS-1\x00"), r"screen name 'HEADLESS-1\x00' contains a NUL character"),
+            (lambda k: k.drag(1, 1, 2, 2, "\x00HEADLESS-1"), r"screen name '\x00HEADLESS-1' contains a NUL character"),
+            (lambda k: k.capture("HEADLESS-1\x00x"), r"screen name 'HEADLESS-1\x00x' contains a NUL character"),
+        ],
+    )
+    def test_names_with_a_nul_name_nothing_and_send_nothing(self, k, compositor, call, message):
+        before = len(compositor.requests())
+        with pytest.raises(ValueError) as caught:
             call(k)
         assert str(caught.value) == message
         assert len(compositor.requests()) == before

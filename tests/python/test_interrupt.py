@@ -25,9 +25,11 @@ from wire_support import (
     CAPTURE,
     FRAME_DESTROY,
     KEY,
+    KEYMAP,
     MOTION,
     SYNC,
     Watch,
+    keymap_scenario,
     output,
     scenario,
     stall_on,
@@ -96,6 +98,21 @@ class TestShortcutInterrupted:
         k.key_down(29)
         assert watch.names() == [KEY, KEY, SYNC, KEY, KEY, KEY, SYNC]
         assert [args[1:] for args in watch.args(KEY)] == [[29, 1], [30, 1], [30, 0], [29, 0], [29, 1]]
+
+
+    def test_the_seats_keymap_is_given_back_when_typing_is_interrupted(self, fake):
+        compositor = fake(keymap_scenario())
+        k = Kestrin(compositor.socket_path)
+        seat = [r["args"][1]["hash"] for r in compositor.requests() if r.get("request") == "keymap"]
+        watch = Watch(compositor)
+        # Interrupted while the first burst waits, with kestrin's own keymap
+        # on the keyboard for the characters beyond the layout.
+        with frozen(compositor.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
+            k.type_text("é" * 100)
+        k.type_text("a")
+        keymaps = [args[1]["hash"] for args in watch.args(KEYMAP)]
+        assert len(keymaps) == 2 and keymaps[0] != seat[0] and keymaps[1] == seat[0]
+        assert watch.names()[-3:] == [KEY, KEY, SYNC]
 
 
 class TestCompositorNeverAnswers:

@@ -177,6 +177,13 @@ class TestSucceeding:
 
         assert_flat(type_and_press, watched=[name, code, combination, text, *keys, session], iterations=3_000)
 
+    def test_typing_beyond_the_layout(self, fake):
+        # Each call makes the files of kestrin's own keymap and of the seat's
+        # given back; every one is closed.
+        session = Kestrin(fake(keymap_scenario()).socket_path)
+        text = Text("aé😀t")
+        assert_flat(lambda: session.type_text(text), watched=[text, session], iterations=300)
+
     def test_screenshot(self, session):
         name = Text(OUTPUT_NAME)
         calls = [lambda: session.screenshot(), lambda: session.screenshot(name)]
@@ -269,7 +276,7 @@ class TestFailing:
             "button_up not held": (lambda: session.button_up(outside), ValueError),
             "button_down unknown name": (lambda: session.button_down(text), ValueError),
             "scroll too far": (lambda: session.scroll(-far), ValueError),
-            "type_text untypeable": (lambda: session.type_text(Text("aaé")), ValueError),
+            "type_text untypeable": (lambda: session.type_text(Text("aaé\x01")), ValueError),
             "press_keys unknown names": (lambda: session.press_keys([text, Text("ctrl"), name]), ValueError),
             "key_up not held": (lambda: session.key_up(text), ValueError),
             "press_keys wrong item": (lambda: session.press_keys([name, refused]), TypeError),

@@ -59,16 +59,6 @@ Place place_in_layout(const std::vector<Monitor>& monitors, double u, double v) 
   return Place{best, x, y};
 }
 
-// The keysym that types `c`, or NoSymbol. A newline is the Return key;
-// other control characters have no key to type them (libxkbcommon gives
-// them Unicode keysyms that no keymap carries and Mutter drops), except
-// those of the keys BackSpace, Tab, Return and Escape.
-xkb_keysym_t keysym_for_character(char32_t c) {
-  if (c == '\n') return XKB_KEY_Return;
-  const bool control = (c < 0x20 && c != '\b' && c != '\t' && c != '\r' && c != 0x1b) || (c >= 0x80 && c < 0xa0);
-  return control ? XKB_KEY_NoSymbol : xkb_utf32_to_keysym(c);
-}
-
 }  // namespace
 
 Result<Desktop> Desktop::open() {

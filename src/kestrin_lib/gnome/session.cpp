@@ -133,6 +133,19 @@ struct SessionState {
     return explained(remote_desktop_calls(bus, calls));
   }
 
+  void send_now(std::span<const InputEvent> events) {
+    if (!ended.empty() || !bus.is_open()) return;
+    std::vector<Message> calls;
+    for (const InputEvent& event : events)
+      if (!add_calls(calls, event)) return;
+    // Mutter handles a connection's calls in order, so these land after
+    // whatever was sent before, answered or not.
+    for (const Message& call : calls) {
+      if (sd_bus_message_set_expect_reply(call.get(), 0) < 0) return;
+      if (sd_bus_send(bus.get(), call.get(), nullptr) < 0) return;
+    }
+  }
+
   Result<std::size_t> stream_of(std::size_t monitor) const {
     if (monitor >= streams.size())
       return std::unexpected(Error::invalid_value("there is no monitor number " + std::to_string(monitor)));
@@ -257,14 +270,26 @@ Result<Session> open_session() {
   Session session(std::move(state));
   // Mutter drops the first key event of a new session while its virtual
   // keyboard appears: a Shift tap is that event, and changes nothing.
-  const InputEvent shift_tap[] = {InputEvent::keycode(KEY_LEFTSHIFT, true), InputEvent::keycode(KEY_LEFTSHIFT, false)};
-  if (auto tapped = session.input(shift_tap); !tapped) return std::unexpected(std::move(tapped.error()));
+  // Its virtual pointer appears with the session's first pointer event, and
+  // the seat (on a desktop without a mouse of its own) gains its pointer
+  // only then: applications make their pointer objects in answer, and a
+  // button sent right behind that first motion reaches none of them. A
+  // motion by nothing is that event here, long before the caller's first
+  // click.
+  const InputEvent devices_ready[] = {InputEvent::keycode(KEY_LEFTSHIFT, true),
+                                      InputEvent::keycode(KEY_LEFTSHIFT, false), InputEvent::motion_relative(0, 0)};
+  if (auto ready = session.input(devices_ready); !ready) return std::unexpected(std::move(ready.error()));
   return session;
 }
 
 Session::Session(std::unique_ptr<SessionState> state) : state_(std::move(state)) {}
 Session::Session(Session&&) noexcept = default;
 Session::~Session() = default;
+
+// PipeWire's socket stays open in the child (PipeWire gives it up only
+// through its loop, which the child shares with the parent's thread); it
+// is close-on-exec.
+void Session::abandon_after_fork() noexcept { state_->bus.close_after_fork(); }
 
 const std::vector<Monitor>& Session::monitors() const { return state_->monitors; }
 
@@ -300,6 +325,8 @@ Status Session::keysym(std::uint32_t keysym, bool pressed) {
 }
 
 Status Session::input(std::span<const InputEvent> events) { return state_->input(events); }
+
+void Session::send_now(std::span<const InputEvent> events) { state_->send_now(events); }
 
 Result<PixelArray> Session::screenshot(std::size_t monitor) {
   auto stream = state_->stream_of(monitor);

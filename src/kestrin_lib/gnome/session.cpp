@@ -270,15 +270,8 @@ Result<Session> open_session() {
   Session session(std::move(state));
   // Mutter drops the first key event of a new session while its virtual
   // keyboard appears: a Shift tap is that event, and changes nothing.
-  // Its virtual pointer appears with the session's first pointer event, and
-  // the seat (on a desktop without a mouse of its own) gains its pointer
-  // only then: applications make their pointer objects in answer, and a
-  // button sent right behind that first motion reaches none of them. A
-  // motion by nothing is that event here, long before the caller's first
-  // click.
-  const InputEvent devices_ready[] = {InputEvent::keycode(KEY_LEFTSHIFT, true),
-                                      InputEvent::keycode(KEY_LEFTSHIFT, false), InputEvent::motion_relative(0, 0)};
-  if (auto ready = session.input(devices_ready); !ready) return std::unexpected(std::move(ready.error()));
+  const InputEvent shift_tap[] = {InputEvent::keycode(KEY_LEFTSHIFT, true), InputEvent::keycode(KEY_LEFTSHIFT, false)};
+  if (auto tapped = session.input(shift_tap); !tapped) return std::unexpected(std::move(tapped.error()));
   return session;
 }
 

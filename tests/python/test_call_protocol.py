@@ -430,19 +430,24 @@ def test_a_forked_child_neither_calls_nor_tears_down(fake):
     parent = subprocess.Popen([sys.executable, "-c", FORK, compositor.socket_path], env=environment,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-    def step() -> dict:
+    def paused() -> dict:
         line = parent.stdout.readline()
         assert line, parent.stderr.read()
-        parent.stdin.write("\n")
-        parent.stdin.flush()
         return json.loads(line)
 
+    def resume() -> None:
+        parent.stdin.write("\n")
+        parent.stdin.flush()
+
     try:
-        parent_pid = step()["parent"]
+        parent_pid = paused()["parent"]
         watch = Watch(compositor)
-        report = step()
+        resume()
+        report = paused()
         during_the_child = watch.names()
-        assert step() == {"frame": [1080, 1920, 4]}
+        resume()
+        assert paused() == {"frame": [1080, 1920, 4]}
+        resume()
         assert parent.wait(timeout=60) == 0, parent.stderr.read()
     finally:
         parent.kill()

@@ -12,6 +12,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "kestrin_lib/wayland.hpp"
 #include "kestrin_object.hpp"
 
 namespace kestrin::py {
@@ -29,6 +30,36 @@ Object* receiver(PyObject* self) noexcept {
   }
   return reinterpret_cast<Object*>(self);
 }
+
+// The interpreter lock, given up while a call blocks in a wait (for the
+// compositor, the bus or a pause) so that other threads run meanwhile, and
+// taken back before the interruption check, log records and the result.
+// The object stays borrowed throughout: another thread's call on it is
+// refused with "Already borrowed", not run alongside.
+class InterpreterLockRelease final : public kestrin::WaitRelease {
+ public:
+  void let_go() noexcept override { saved_ = PyEval_SaveThread(); }
+  void take_back() noexcept override { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+// Whether a call lets other threads run while it waits. The five methods
+// the module began with keep the lock from start to end, as their callers
+// may rely on; every later one lets go.
+enum class Waits { let_others_run, hold_the_lock };
+
+// For the life of the scope, the calling thread's waits follow `waits`.
+class WaitsOfCall {
+ public:
+  explicit WaitsOfCall(Waits waits) noexcept
+      : scope_(waits == Waits::let_others_run ? &release_ : nullptr) {}
+
+ private:
+  InterpreterLockRelease release_;
+  kestrin::ReleaseWhileWaiting scope_;
+};
 
 struct ReturnNone {
   PyObject* operator()() const noexcept { return Py_NewRef(Py_None); }
@@ -53,7 +84,8 @@ PyObject* finish_call(Outcome& outcome, ToPython& to_python) {
 // the T (or nothing) into the new reference the method returns. It runs after
 // the object has been given back, so it may run any Python code.
 // `Object` is the kind of session object the method belongs to.
-template <class Object = KestrinObject, class Action, class ToPython = ReturnNone>
+template <class Object = KestrinObject, Waits waits = Waits::let_others_run, class Action,
+          class ToPython = ReturnNone>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       const Signature& signature, Action action, ToPython to_python = {}) noexcept {
   return guarded(
@@ -70,6 +102,7 @@ PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           if (!borrow) return nullptr;
           Values values;
           if (!convert(signature, bound, values)) return nullptr;
+          WaitsOfCall call_waits(waits);
           outcome.emplace(action(borrow.session(), values));
         }
         return finish_call(*outcome, to_python);

@@ -51,6 +51,7 @@ PyObject* capture_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           if (!borrow) return nullptr;
           Values values;
           if (converts && !convert(signature, bound, values)) return nullptr;
+          WaitsOfCall call_waits(Waits::let_others_run);
           outcome.emplace(action(*capture->core, borrow.session(), values, bound));
         }
         return finish_call(*outcome, to_python);
@@ -272,7 +273,8 @@ void capture_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   // The owner is alive (held here), so its connection is: the buffers and
   // pools are destroyed on the compositor's side, whatever call is running.
-  if (capture->core != nullptr) {
+  // A forked child leaves them to the parent, whose connection it is.
+  if (capture->core != nullptr && owner_of(capture)->made_here()) {
     capture->core->close(owner_of(capture)->session());
     delete capture->core;
   }

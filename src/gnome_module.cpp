@@ -49,16 +49,19 @@ PyObject* gnome_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
       [&]() -> PyObject* {
         Bound bound;
         if (!bind(new_signature, args, kwargs, bound)) return nullptr;
-        Result<Desktop> opened = Desktop::open();
+        // Opening waits on the bus and PipeWire for a while; other threads
+        // run meanwhile, as in every call of this module.
+        Result<Desktop> opened = [] {
+          WaitsOfCall waits(Waits::let_others_run);
+          return Desktop::open();
+        }();
         if (!opened) {
           raise_error(opened.error());
           return nullptr;
         }
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
-        auto* object = reinterpret_cast<GnomeObject*>(self);
-        new (object->session_storage) Desktop(std::move(*opened));
-        object->borrow_flag = 0;
+        reinterpret_cast<GnomeObject*>(self)->hold(std::move(*opened));
         return self;
       },
       nullptr);
@@ -66,7 +69,7 @@ PyObject* gnome_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 
 void gnome_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<GnomeObject*>(self)->session().~Desktop();
+  reinterpret_cast<GnomeObject*>(self)->drop();
   type->tp_free(self);
   Py_DECREF(type);
 }

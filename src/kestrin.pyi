@@ -96,11 +96,17 @@ class Kestrin:
     """A connection to a Wayland compositor.
 
     Failures of the compositor or the connection raise RuntimeError; a call
-    made while another call on the same object is running (from a logging
-    handler, say) raises RuntimeError("Already borrowed"). A broken internal
-    invariant (for example a compositor without a seat or without the
-    virtual-input protocols) raises an exception derived directly from
-    BaseException, not from Exception.
+    made while another call on the same object is running (from another
+    thread, or from a logging handler) raises RuntimeError("Already
+    borrowed"). A broken internal invariant (for example a compositor without
+    a seat or without the virtual-input protocols) raises an exception
+    derived directly from BaseException, not from Exception.
+
+    move_mouse, left_click, right_click, key_press and screenshot hold the
+    interpreter lock throughout; every other method (and every Capture
+    method) lets other threads run while it waits. In a child made by fork(),
+    every call on an object of the parent raises RuntimeError("made in
+    process N; make a new Kestrin after fork") and sends nothing.
     """
 
     def __new__(cls, wayland_display: str | None = None) -> "Kestrin":
@@ -187,7 +193,9 @@ class Kestrin:
         """Moves to pixel (x1, y1) as move_to does, presses `button`, makes
         `steps` evenly spaced motions to (x2, y2) spread over `duration_ms`
         (or a time drawn from duration_ms … duration_ms_max) and releases the
-        button there."""
+        button there. Waits for room in the socket when the compositor reads
+        slowly; Ctrl-C (in the pause between steps too) sends the release
+        before KeyboardInterrupt is raised."""
 
     def scroll(self, dy: int, dx: int = 0) -> None:
         """Turns the wheel by whole steps, positive down (dy) and right (dx),

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
+
+#include <unistd.h>
 
 #include "kestrin_lib/mod.hpp"
 
@@ -21,10 +24,32 @@ struct SessionObject {
   // tp_dealloc; raw storage because CPython allocates the object, not C++.
   alignas(Session) unsigned char session_storage[sizeof(Session)];
   // 0 while free, every bit set while a call uses the object. Only touched
-  // with the interpreter lock held, so a plain word suffices.
+  // with the interpreter lock held (a call that lets other threads run
+  // while it waits keeps it set meanwhile), so a plain word suffices.
   std::uintptr_t borrow_flag;
+  // The process that connected the session. A forked child shares the
+  // connection with it: the child must neither speak on it nor read the
+  // parent's answers.
+  pid_t made_in;
 
   Session& session() noexcept { return *std::launder(reinterpret_cast<Session*>(session_storage)); }
+  bool made_here() const noexcept { return made_in == ::getpid(); }
+  // Puts a connected session into the object, which CPython has just made.
+  void hold(Session&& session) {
+    new (session_storage) Session(std::move(session));
+    borrow_flag = 0;
+    made_in = ::getpid();
+  }
+  // For tp_dealloc. In a forked child only this process's copy of the
+  // connection is closed: the destructor would release keys and buttons,
+  // stop sessions and join threads on the parent's behalf.
+  void drop() noexcept {
+    if (made_here()) {
+      session().~Session();
+    } else {
+      session().abandon_after_fork();
+    }
+  }
 };
 
 using KestrinObject = SessionObject<kestrin::Kestrin>;
@@ -52,6 +77,11 @@ template <class Object>
 class BorrowOf {
  public:
   explicit BorrowOf(Object* object) noexcept {
+    if (!object->made_here()) {
+      PyErr_Format(PyExc_RuntimeError, "made in process %ld; make a new Kestrin after fork",
+                   static_cast<long>(object->made_in));
+      return;
+    }
     if (object->borrow_flag != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return;

@@ -35,9 +35,7 @@ constexpr Signature new_signature{"Kestrin.__new__()", new_parameters, 0};
 PyObject* wrap_session(PyTypeObject* type, kestrin::Kestrin session) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  auto* object = reinterpret_cast<KestrinObject*>(self);
-  new (object->session_storage) kestrin::Kestrin(std::move(session));
-  object->borrow_flag = 0;
+  reinterpret_cast<KestrinObject*>(self)->hold(std::move(session));
   return self;
 }
 
@@ -69,7 +67,7 @@ PyObject* kestrin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 void kestrin_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<KestrinObject*>(self)->session().~Kestrin();
+  reinterpret_cast<KestrinObject*>(self)->drop();
   type->tp_free(self);
   // Every instance of a heap type holds a reference to it.
   Py_DECREF(type);
@@ -77,33 +75,45 @@ void kestrin_dealloc(PyObject* self) noexcept {
 
 // --- Methods -------------------------------------------------------------------
 
+// The five methods keep the interpreter lock while they wait; the methods
+// added since let other threads run (see Waits).
+template <class Action, class ToPython = ReturnNone>
+PyObject* call_holding_lock(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            const Signature& signature, Action action, ToPython to_python = {}) noexcept {
+  return call_method<KestrinObject, Waits::hold_the_lock>(self, args, nargs, kwnames, signature, action, to_python);
+}
 
 PyObject* move_mouse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_method(self, args, nargs, kwnames, move_mouse_signature, [](kestrin::Kestrin& session, const Values& v) {
-    return session.move_mouse(uint_value(v[2], v[4]), uint_value(v[3], v[5]), v[0].number, v[1].number);
-  });
+  return call_holding_lock(self, args, nargs, kwnames, move_mouse_signature,
+                           [](kestrin::Kestrin& session, const Values& v) {
+                             return session.move_mouse(uint_value(v[2], v[4]), uint_value(v[3], v[5]), v[0].number,
+                                                       v[1].number);
+                           });
 }
 
 PyObject* left_click(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_method(self, args, nargs, kwnames, left_click_signature, [](kestrin::Kestrin& session, const Values& v) {
-    return session.left_click(uint_value(v[0], v[1]));
-  });
+  return call_holding_lock(self, args, nargs, kwnames, left_click_signature,
+                           [](kestrin::Kestrin& session, const Values& v) {
+                             return session.left_click(uint_value(v[0], v[1]));
+                           });
 }
 
 PyObject* right_click(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_method(self, args, nargs, kwnames, right_click_signature, [](kestrin::Kestrin& session, const Values& v) {
-    return session.right_click(uint_value(v[0], v[1]));
-  });
+  return call_holding_lock(self, args, nargs, kwnames, right_click_signature,
+                           [](kestrin::Kestrin& session, const Values& v) {
+                             return session.right_click(uint_value(v[0], v[1]));
+                           });
 }
 
 PyObject* key_press(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_method(self, args, nargs, kwnames, key_press_signature, [](kestrin::Kestrin& session, const Values& v) {
-    return session.key_press(v[0].number, uint_value(v[1], v[2]));
-  });
+  return call_holding_lock(self, args, nargs, kwnames, key_press_signature,
+                           [](kestrin::Kestrin& session, const Values& v) {
+                             return session.key_press(v[0].number, uint_value(v[1], v[2]));
+                           });
 }
 
 PyObject* screenshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_method(
+  return call_holding_lock(
       self, args, nargs, kwnames, screenshot_signature,
       [](kestrin::Kestrin& session, const Values& v) {
         return kestrin::screenshot(*session.app_data, session.queue_handle, session.event_queue,

@@ -24,6 +24,12 @@ class Kestrin:
     When Mutter ends the session (it stopped or restarted, the user logged
     out), the next call raises RuntimeError and the call after it opens a new
     session; the object stays usable.
+
+    Every call, the constructor included, lets other threads run while it
+    waits on the bus, PipeWire or a pause; another thread's call on the same
+    object meanwhile raises RuntimeError("Already borrowed"). In a child made
+    by fork(), calls on the parent's object raise RuntimeError("made in
+    process N; make a new Kestrin after fork") and send nothing.
     """
 
     def __new__(cls) -> "Kestrin":

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 #include "kestrin_lib/sleep.hpp"
 #include "kestrin_lib/virtual_keyboard.hpp"
 #include "kestrin_lib/virtual_pointer.hpp"
@@ -12,11 +14,6 @@ namespace kestrin {
 namespace {
 
 constexpr std::uint32_t no_timestamp = 0;
-
-// After Ctrl-C cut short the wait for a press's answer, the press has
-// reached the compositor or soon will; its release goes out at once, without
-// waiting again, so that nothing is left held (and auto-repeating).
-void send_now(const EventQueue& event_queue) { wl_display_flush(event_queue.display()); }
 
 }  // namespace
 
@@ -31,7 +28,19 @@ Kestrin::Kestrin(EventQueue event_queue, QueueHandle queue_handle, std::unique_p
   pointer.display = this->event_queue.display();
 }
 
-Kestrin::~Kestrin() { release_held_keys(*this); }
+Kestrin::~Kestrin() {
+  release_held_keys(*this);
+  // A release that a full socket held back when Ctrl-C ended its call is
+  // still queued here; closing would drop it and leave the button held.
+  if (event_queue.display() != nullptr) hand_over_before_closing(event_queue.display());
+}
+
+void Kestrin::abandon_after_fork() noexcept {
+  // The parent's descriptor keeps the connection open; only the child's
+  // copy goes, so that the compositor sees the client leave once the
+  // parent closes its own.
+  if (event_queue.display() != nullptr) ::close(wl_display_get_fd(event_queue.display()));
+}
 
 Result<Kestrin> connect(std::optional<std::string_view> wayland_display) {
   std::string socket_path;
@@ -99,9 +108,12 @@ Status Kestrin::click(std::uint32_t button, const UIntValue& hold) {
   if (!hold_ms) return std::unexpected(hold_ms.error());
   virtual_pointer::button(virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_pressed);
   if (auto done = roundtrip(event_queue, queue_handle); !done) {
+    // After Ctrl-C cut short the wait for the press's answer, the press has
+    // reached the compositor or soon will; its release goes out at once,
+    // without waiting again, so that nothing is left held.
     if (done.error().is_interrupted()) {
       virtual_pointer::button(virtual_pointer.get(), no_timestamp, button, virtual_pointer::button_state_released);
-      send_now(event_queue);
+      event_queue.send_now();
     }
     return done;
   }
@@ -115,7 +127,7 @@ Status Kestrin::key_press(std::uint32_t key, const UIntValue& hold) {
   if (auto done = roundtrip(event_queue, queue_handle); !done) {
     if (done.error().is_interrupted()) {
       virtual_keyboard::key(virtual_keyboard.get(), no_timestamp, key, virtual_keyboard::key_state_released);
-      send_now(event_queue);
+      event_queue.send_now();
     }
     return done;
   }

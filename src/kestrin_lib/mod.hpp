@@ -27,13 +27,20 @@ class Kestrin {
  public:
   Kestrin(Kestrin&&) noexcept = default;
   Kestrin& operator=(Kestrin&&) = delete;
-  // Lets go of keys still held (see release_held_keys).
+  // Lets go of keys still held (see release_held_keys) and hands over what
+  // is still queued (see hand_over_before_closing).
   ~Kestrin();
 
   Status move_mouse(const UIntValue& x, const UIntValue& y, std::uint32_t x_extent, std::uint32_t y_extent);
   Status left_click(const UIntValue& hold);
   Status right_click(const UIntValue& hold);
   Status key_press(std::uint32_t key, const UIntValue& hold);
+
+  // For a process forked from the one that connected: closes this
+  // process's copy of the connection and sends nothing. The session is not
+  // to be used or destroyed afterwards (its destructor would release keys
+  // and buttons on the parent's connection); what it holds stays behind.
+  void abandon_after_fork() noexcept;
 
   // Members are destroyed in reverse order: every proxy goes before the queue
   // handle, and the event queue, which closes the connection, goes last.

@@ -163,6 +163,20 @@ Status pressed(Kestrin& session, std::uint32_t button, Status done) {
   return done;
 }
 
+// A call that pressed `button` for itself ends early with `failed`: the
+// release goes out at once, without waiting again (as left_click's after
+// Ctrl-C), so that nothing is left held; on a broken connection there is
+// nothing to release.
+Status let_go(Kestrin& session, std::uint32_t button, Status failed) {
+  if (session.event_queue.still_connected()) {
+    release(session, button);
+    session.event_queue.send_now();
+  } else {
+    std::erase(session.pointer.held, button);
+  }
+  return failed;
+}
+
 
 }  // namespace
 
@@ -248,17 +262,22 @@ Status drag(Kestrin& session, const DragPath& path, const UIntValue& duration) {
   if (!start) return std::unexpected(start.error());
   send_motion(*start);
   press(session, path.button);
-  if (auto done = pressed(session, path.button, roundtrip(session.event_queue, session.queue_handle)); !done)
-    return done;
+  if (auto done = roundtrip(session.event_queue, session.queue_handle); !done)
+    return let_go(session, path.button, done);
 
   const EvenSteps pace(*duration_ms, path.steps);
   for (std::uint32_t step = 1; step <= path.steps; ++step) {
-    pace.wait(step);
+    if (auto waited = pace.wait(step); !waited) return let_go(session, path.button, waited);
     auto motion = aim(session, *target, between(path.x1, path.x2, step, path.steps),
                       between(path.y1, path.y2, step, path.steps));
-    if (!motion) return std::unexpected(motion.error());
+    if (!motion) return let_go(session, path.button, std::unexpected(motion.error()));
     send_motion(*motion);
-    if (pace.paced()) wl_display_flush(session.event_queue.display());
+    // Each motion goes out before the next is queued: libwayland-client
+    // fails the whole connection when a request finds its few kilobytes
+    // full and the socket takes no more, which a long drag reaches as soon
+    // as the compositor reads slower than it is written to. The flush waits
+    // for room instead, as every wait does.
+    if (auto sent = session.event_queue.flush(); !sent) return let_go(session, path.button, sent);
   }
   release(session, path.button);
   return roundtrip(session.event_queue, session.queue_handle);

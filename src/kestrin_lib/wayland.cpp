@@ -59,6 +59,8 @@ void install_library_log() {
 
 std::atomic<InterruptCheck> interrupt_check{nullptr};
 
+thread_local WaitRelease* wait_release = nullptr;
+
 void sync_done(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
 
 const wl_callback_listener sync_listener = {.done = sync_done};
@@ -134,6 +136,8 @@ Status EventQueue::flush() const {
   return {};
 }
 
+void EventQueue::send_now() const { wl_display_flush(display_); }
+
 Status EventQueue::still_connected() const {
   if (wl_display_get_error(display_) != 0) return std::unexpected(dispatch_error());
   return {};
@@ -141,11 +145,14 @@ Status EventQueue::still_connected() const {
 
 void hand_over_before_closing(wl_display* display) noexcept {
   if (wl_display_get_error(display) != 0) return;
-  wl_display_flush(display);
   const int socket = wl_display_get_fd(display);
   for (int waited_ms = 0; waited_ms < 250; ++waited_ms) {
+    // What did not fit into the socket before (the release of a call that
+    // Ctrl-C ended while the socket was full) goes as room appears.
+    const bool all_sent = wl_display_flush(display) >= 0;
+    if (!all_sent && errno != EAGAIN) return;
     int unread = 0;
-    if (::ioctl(socket, SIOCOUTQ, &unread) != 0 || unread <= 0) return;
+    if (::ioctl(socket, SIOCOUTQ, &unread) != 0 || (all_sent && unread <= 0)) return;
     timespec millisecond{0, 1'000'000};
     ::nanosleep(&millisecond, nullptr);
   }
@@ -193,7 +200,28 @@ bool interruption_requested() {
   return check != nullptr && check();
 }
 
+ReleaseWhileWaiting::ReleaseWhileWaiting(WaitRelease* release) noexcept
+    : previous_(std::exchange(wait_release, release)) {}
+
+ReleaseWhileWaiting::~ReleaseWhileWaiting() { wait_release = previous_; }
+
+// Cleared meanwhile, so that nothing in the stretch could let go twice.
+Blocking::Blocking() noexcept : release_(std::exchange(wait_release, nullptr)) {
+  if (release_ != nullptr) release_->let_go();
+}
+
+Blocking::~Blocking() {
+  if (release_ == nullptr) return;
+  release_->take_back();
+  wait_release = release_;
+}
+
 Result<int> poll_interruptible(pollfd* fds, unsigned long count, int timeout_ms) {
+  timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1'000'000L};
+  return poll_interruptible(fds, count, timeout_ms < 0 ? nullptr : &timeout);
+}
+
+Result<int> poll_interruptible(pollfd* fds, unsigned long count, const timespec* timeout) {
   sigset_t every, previous;
   sigfillset(&every);
   pthread_sigmask(SIG_BLOCK, &every, &previous);
@@ -202,10 +230,13 @@ Result<int> poll_interruptible(pollfd* fds, unsigned long count, int timeout_ms)
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } restore{previous};
   if (interruption_requested()) return std::unexpected(Error::interrupted());
-  timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1'000'000L};
-  const int ready = ::ppoll(fds, count, timeout_ms < 0 ? nullptr : &timeout, &previous);
+  int ready, failed;
+  {
+    Blocking blocking;
+    ready = ::ppoll(fds, count, timeout, &previous);
+    failed = errno;
+  }
   if (ready >= 0) return ready;
-  const int failed = errno;
   if (failed == EINTR && interruption_requested()) return std::unexpected(Error::interrupted());
   errno = failed;
   return -1;

@@ -15,6 +15,7 @@
 #include "kestrin_lib/fd.hpp"
 
 struct pollfd;
+struct timespec;
 
 namespace kestrin {
 
@@ -59,6 +60,11 @@ class EventQueue {
 
   // The description of the connection's failure, after a pass failed.
   Error dispatch_error() const;
+
+  // Sends what is queued if the socket takes it now, without waiting: for
+  // a call that is ending anyway, such as the release that follows a press
+  // whose wait Ctrl-C cut short, so that nothing is left held.
+  void send_now() const;
 
   // Sends every queued request, waiting for room in the socket as long as it
   // takes (a signal ends the wait as in dispatch_pass). libwayland-client
@@ -130,6 +136,47 @@ void set_interrupt_check(InterruptCheck check);
 // through): true ends the wait. False when none is set.
 bool interruption_requested();
 
+// What a thread lets go of while it blocks in a wait of the core, so that
+// others can run meanwhile: the Python module gives up the interpreter lock
+// in the calls that allow it. let_go comes right before the thread blocks,
+// take_back right after, before the check or anything else looks at what
+// the wait brought.
+class WaitRelease {
+ public:
+  virtual void let_go() noexcept = 0;
+  virtual void take_back() noexcept = 0;
+
+ protected:
+  ~WaitRelease() = default;
+};
+
+// For its lifetime, the waits of the calling thread let `release` go (none:
+// they hold on to everything, as a call nested in another must be able to
+// ask).
+class ReleaseWhileWaiting {
+ public:
+  explicit ReleaseWhileWaiting(WaitRelease* release) noexcept;
+  ReleaseWhileWaiting(const ReleaseWhileWaiting&) = delete;
+  ReleaseWhileWaiting& operator=(const ReleaseWhileWaiting&) = delete;
+  ~ReleaseWhileWaiting();
+
+ private:
+  WaitRelease* previous_;
+};
+
+// A stretch in which the calling thread blocks: what the thread's
+// ReleaseWhileWaiting names is let go for its lifetime.
+class Blocking {
+ public:
+  Blocking() noexcept;
+  Blocking(const Blocking&) = delete;
+  Blocking& operator=(const Blocking&) = delete;
+  ~Blocking();
+
+ private:
+  WaitRelease* release_;
+};
+
 // poll(2) for every wait of the core, which no signal can slip past. Python's
 // own handler only notes a signal, so one that arrived just before a plain
 // poll would go unseen until the poll ended, which without a timeout is never:
@@ -138,10 +185,13 @@ bool interruption_requested();
 // signal the check lets go on gives -1 with errno EINTR (wait again), one it
 // accepts gives Error::interrupted(). `timeout_ms` < 0 waits for ever.
 Result<int> poll_interruptible(pollfd* fds, unsigned long count, int timeout_ms);
+// The same with a timeout to the nanosecond (null: for ever); with no
+// descriptors it is a pause that a signal can end.
+Result<int> poll_interruptible(pollfd* fds, unsigned long count, const timespec* timeout);
 
 // For teardown, which closes the socket right after: sends what is queued
-// and waits until the compositor has read it, a quarter of a second at
-// most (it may not be answering at all). libwayland-server drops a client
+// (also what a full socket held back) and waits until the compositor has
+// read it, a quarter of a second at most (it may not be answering at all). libwayland-server drops a client
 // whose socket has hung up without reading what is still queued on it, so
 // the last requests of a session would otherwise be lost. Dispatches
 // nothing.

@@ -17,6 +17,7 @@
 #include "fake_compositor/fake_compositor.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/outputs.hpp"
+#include "kestrin_lib/sleep.hpp"
 #include "kestrin_lib/wayland.hpp"
 #include "test_support.hpp"
 
@@ -575,6 +576,60 @@ TEST_F(Interruption, SignalJustBeforeTheWaitEndsIt) {
   ASSERT_FALSE(waited) << "the wait ran to its deadline: the noted signal was missed";
   EXPECT_TRUE(waited.error().is_interrupted());
   EXPECT_EQ(checks, 1);
+}
+
+// What a call lets go of while it waits (the interpreter lock, in the
+// module) is let go only around the blocking itself, and always taken back
+// before the interruption check runs; a nested scope without a release
+// holds on to everything.
+class Recorder final : public WaitRelease {
+ public:
+  void let_go() noexcept override {
+    steps.push_back("let go");
+    released = true;
+  }
+  void take_back() noexcept override {
+    steps.push_back("take back");
+    released = false;
+  }
+  std::vector<std::string> steps;
+  static inline bool released = false;
+};
+
+TEST_F(Interruption, WaitsLetGoOnlyWhileBlocked) {
+  FakeCompositor compositor(json{{"triggers", json::array({stall_on("wl_display.sync", 6)})}});
+  Kestrin session = connected(compositor);
+  Recorder recorder;
+  static bool checked_while_released;
+  checked_while_released = false;
+  set_interrupt_check([] {
+    checked_while_released = checked_while_released || Recorder::released;
+    return check();
+  });
+  stop_at = 2;
+  {
+    ReleaseWhileWaiting waits(&recorder);
+    {
+      // A call nested in this one (a logging handler's) keeps everything.
+      ReleaseWhileWaiting nested(nullptr);
+      ASSERT_TRUE(session.move_mouse(UIntValue::fixed(1), UIntValue::fixed(2), 10, 10));
+    }
+    EXPECT_TRUE(recorder.steps.empty());
+    Status moved = interrupted([&] { return session.move_mouse(UIntValue::fixed(1), UIntValue::fixed(2), 10, 10); });
+    ASSERT_FALSE(moved);
+    EXPECT_TRUE(moved.error().is_interrupted());
+  }
+  EXPECT_FALSE(checked_while_released);
+  ASSERT_EQ(recorder.steps.size() % 2, 0u);
+  ASSERT_GE(recorder.steps.size(), 4u) << "each interrupted wait lets go once";
+  for (std::size_t i = 0; i < recorder.steps.size(); i += 2) {
+    EXPECT_EQ(recorder.steps[i], "let go");
+    EXPECT_EQ(recorder.steps[i + 1], "take back");
+  }
+  // Outside the scope nothing is let go.
+  const auto before = recorder.steps.size();
+  sleep_ms(1);
+  EXPECT_EQ(recorder.steps.size(), before);
 }
 
 TEST_F(Interruption, ConstructionPassesTheInterruptionOnInsteadOfAFault) {

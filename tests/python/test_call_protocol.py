@@ -5,6 +5,7 @@ nothing."""
 import gc
 import json
 import os
+import subprocess
 import sys
 
 import pytest
@@ -13,6 +14,7 @@ import kestrin
 from kestrin import Kestrin
 from interpreter import run_python
 from leak_check import descriptors
+from wire_support import BUTTON, MOTION, SYNC, Watch
 
 NO_SEAT = {
     "globals": [
@@ -371,3 +373,89 @@ class TestExclusiveUse:
             assert outcomes[i + 3] == "RuntimeError: no WLOutput with name no-such-output"
         assert len(report["shape"]) == 3 and report["shape"][2] == 4
         assert report["after"] is None
+
+
+# A forked child shares the parent's connection. Its calls are refused
+# before anything is sent, and dropping the objects there sends nothing (no
+# release of the held button, no buffers given back), so the parent's
+# session goes on as if the child had never been. The parent pauses twice
+# for the test to read the compositor's records.
+FORK = """
+import gc, json, os, sys
+import kestrin
+
+def pause(report):
+    print(json.dumps(report), flush=True)
+    sys.stdin.readline()
+
+k = kestrin.Kestrin(sys.argv[1])
+k.button_down("left")
+capture = k.capture()
+capture.grab()
+# A roundtrip: what the grab left on its way is in before the child starts.
+k.move_to(1, 1)
+pause({"parent": os.getpid()})
+read_end, write_end = os.pipe()
+child = os.fork()
+if child == 0:
+    outcomes = []
+    calls = (lambda: k.left_click(0), lambda: k.move_to(1, 1), lambda: k.drag(1, 1, 2, 2), lambda: k.capture(),
+             lambda: capture.grab(), lambda: capture.close(), lambda: k.button_up("left"))
+    for call in calls:
+        try:
+            call()
+            outcomes.append("done")
+        except BaseException as error:
+            outcomes.append(f"{type(error).__name__}: {error}")
+    del capture, k
+    gc.collect()
+    os.write(write_end, json.dumps(outcomes).encode())
+    os._exit(0)
+os.close(write_end)
+_, status = os.waitpid(child, 0)
+with os.fdopen(read_end) as pipe:
+    outcomes = json.load(pipe)
+# Behind anything the child sent, on the same stream.
+k.move_to(2, 2)
+pause({"status": status, "outcomes": outcomes})
+frame = capture.grab()
+k.button_up("left")
+pause({"frame": list(frame.shape)})
+"""
+
+
+def test_a_forked_child_neither_calls_nor_tears_down(fake):
+    compositor = fake()
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    parent = subprocess.Popen([sys.executable, "-c", FORK, compositor.socket_path], env=environment,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def paused() -> dict:
+        line = parent.stdout.readline()
+        assert line, parent.stderr.read()
+        return json.loads(line)
+
+    def resume() -> None:
+        parent.stdin.write("\n")
+        parent.stdin.flush()
+
+    try:
+        parent_pid = paused()["parent"]
+        watch = Watch(compositor)
+        resume()
+        report = paused()
+        during_the_child = watch.names()
+        resume()
+        assert paused() == {"frame": [1080, 1920, 4]}
+        resume()
+        assert parent.wait(timeout=60) == 0, parent.stderr.read()
+    finally:
+        parent.kill()
+        parent.wait()
+    refused = f"RuntimeError: made in process {parent_pid}; make a new Kestrin after fork"
+    assert report == {"status": 0, "outcomes": [refused] * 7}
+    # Only the parent's own move: the child sent nothing, not even as its
+    # objects went.
+    assert during_the_child == [MOTION, SYNC]
+    # The parent's session went on: its capture and its held button.
+    assert watch.args(BUTTON) == [[0, 272, 0]]

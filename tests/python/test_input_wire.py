@@ -8,6 +8,7 @@ import pytest
 
 from kestrin import Kestrin
 from interpreter import run_python
+from signals import slowed
 from wire_support import (
     ALTGR,
     BUTTON,
@@ -729,6 +730,18 @@ class TestButtonsDragScroll:
         xs_ys = [(args[1], args[2]) for args in watch.args(MOTION)]
         assert xs_ys == [(21, 41), (71, 67), (121, 91), (171, 117), (221, 141)]
         assert watch.args(BUTTON) == [[0, RIGHT, 1], [0, RIGHT, 0]]
+
+    def test_long_drag_into_a_compositor_that_reads_slowly(self, compositor, k):
+        """Far more motions than the socket holds: the drag waits for room
+        rather than failing, and the connection goes on."""
+        watch = Watch(compositor)
+        with slowed(compositor.pid, compositor.socket_path):
+            k.drag(10, 10, 600, 400, steps=20_000)
+        k.left_click(0)
+        names = watch.names()
+        assert names.count(MOTION) == 20_001
+        assert watch.args(BUTTON) == [[0, LEFT, 1], [0, LEFT, 0]] * 2
+        assert names[-7:] == [MOTION] + [BUTTON, SYNC] * 3
 
     def test_scroll_two_down_one_left(self, k, compositor):
         watch = Watch(compositor)

@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 from fake_compositor import pattern
-from signals import alarm, frozen, stop_process
+from signals import alarm, frozen, slowed, stop_process
 from kestrin import Kestrin
 from wire_support import (
     BUTTON,
@@ -113,6 +113,48 @@ class TestShortcutInterrupted:
         keymaps = [args[1]["hash"] for args in watch.args(KEYMAP)]
         assert len(keymaps) == 2 and keymaps[0] != seat[0] and keymaps[1] == seat[0]
         assert watch.names()[-3:] == [KEY, KEY, SYNC]
+
+
+class TestPressingCallsLetGo:
+    """A call that presses a button for itself and is ended by Ctrl-C,
+    wherever it waits, sends the release at once: the compositor gets press
+    then release without any other call to carry it, and the button is free
+    for the next drag."""
+
+    def released(self, watch):
+        watch.wait_for_count(BUTTON, 2)
+        return [args[1:] for args in watch.args(BUTTON)]
+
+    def test_drag_ended_waiting_for_the_press(self, compositor, k):
+        watch = Watch(compositor)
+        with frozen(compositor.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
+            k.drag(10, 10, 20, 20, steps=2)
+        assert self.released(watch) == [[272, 1], [272, 0]]
+        # Nothing but the press's answer came after the press.
+        assert watch.names()[-3:] == [BUTTON, SYNC, BUTTON]
+        k.drag(10, 10, 20, 20, steps=2)
+
+    def test_drag_ended_between_its_steps(self, compositor, k):
+        watch = Watch(compositor)
+        with alarm(0.1), pytest.raises(KeyboardInterrupt):
+            k.drag(10, 10, 20, 20, steps=2, duration_ms=60_000)
+        assert self.released(watch) == [[272, 1], [272, 0]]
+        # Ended in the pause before the first step: only the start was aimed at.
+        assert watch.names().count(MOTION) == 1
+        k.drag(10, 10, 20, 20, steps=2)
+
+    def test_drag_ended_waiting_for_room_in_the_socket(self, compositor):
+        k = Kestrin(compositor.socket_path)
+        watch = Watch(compositor)
+        with slowed(compositor.pid, compositor.socket_path):
+            with alarm(0.3), pytest.raises(KeyboardInterrupt):
+                k.drag(10, 10, 600, 400, steps=20_000)
+        # The release waits behind the motions that did not fit; it goes,
+        # at the latest, as the object does.
+        del k
+        assert self.released(watch) == [[272, 1], [272, 0]]
+        assert watch.names()[-1] == BUTTON
+        assert watch.names().count(MOTION) < 20_001
 
 
 class TestCompositorNeverAnswers:

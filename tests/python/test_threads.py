@@ -424,3 +424,78 @@ def test_capture_call_holds_its_session(fake):
     assert report["outcomes"] == [["RuntimeError: Already borrowed"] * 4]
     # The wait went on after the handler and ended at its timeout.
     assert report["waited"] == "None"
+
+
+# The calls added beyond the first five let other threads run while they
+# wait: a worker stuck on a compositor that has stopped answering leaves the
+# main thread running, its Ctrl-C working and its event loop turning, while
+# the object stays borrowed by the worker.
+WAIT_LETS_OTHERS_RUN = """
+import asyncio, json, signal, sys, threading, time
+import kestrin
+
+k = kestrin.Kestrin(sys.argv[1])
+capture = k.capture()
+waiting, outcome = threading.Event(), {}
+
+def worker():
+    waiting.set()
+    try:
+        outcome["waited"] = repr(capture.wait_for_change(timeout_ms=int(sys.argv[2])))
+    except BaseException as error:
+        outcome["waited"] = repr(error)
+
+thread = threading.Thread(target=worker)
+thread.start()
+waiting.wait()
+# Ctrl-C in the main thread, while the worker waits.
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+try:
+    time.sleep(60)
+    interrupted = "slept"
+except KeyboardInterrupt:
+    interrupted = "KeyboardInterrupt"
+still_waiting = thread.is_alive() and "waited" not in outcome
+try:
+    k.outputs()
+    borrowed = "not borrowed"
+except RuntimeError as error:
+    borrowed = str(error)
+thread.join()
+
+async def loop_turns():
+    turns = 0
+    async def tick():
+        nonlocal turns
+        while True:
+            await asyncio.sleep(0.005)
+            turns += 1
+    ticker = asyncio.create_task(tick())
+    result = await asyncio.to_thread(other_capture.wait_for_change, int(sys.argv[4]))
+    ticker.cancel()
+    return turns, repr(result)
+
+# A compositor of its own: a capture's first wait on one that has stopped
+# answering runs to its timeout.
+other_capture = kestrin.Kestrin(sys.argv[3]).capture()
+turns, result = asyncio.run(loop_turns())
+print(json.dumps({"interrupted": interrupted, "still_waiting": still_waiting, "borrowed": borrowed,
+                  "waited": outcome["waited"], "turns": turns, "result": result}))
+"""
+
+
+def test_a_wait_lets_other_threads_run(fake):
+    stall = {"on": "zwlr_screencopy_frame_v1.copy_with_damage", "actions": [{"do": "stall"}]}
+    compositors = [fake(scenario(outputs=[output("HEADLESS-1", WIDTH, HEIGHT)], triggers=[stall])) for _ in range(2)]
+    report = run_json(WAIT_LETS_OTHERS_RUN, compositors[0].socket_path, "3000", compositors[1].socket_path, "1000")
+
+    # The alarm was handled while the worker was still in its wait ...
+    assert report["interrupted"] == "KeyboardInterrupt"
+    assert report["still_waiting"] is True
+    # ... which kept the object to itself meanwhile.
+    assert report["borrowed"] == "Already borrowed"
+    assert report["waited"] == "None"
+    # The event loop kept turning while a thread of its own waited.
+    assert report["turns"] >= 5
+    assert report["result"] == "None"

@@ -7,9 +7,11 @@ from __future__ import annotations
 
 import os
 import random
+import signal
 import string
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -18,6 +20,7 @@ import pytest
 
 import kestrin
 from headless import HeadlessMutter, pointer_ready
+from signals import alarm, stop_process
 from kestrin.testing._recorder import probe_picture
 
 # The argument tables of kestrin.Kestrin's tests, run here on kestrin.gnome.
@@ -92,6 +95,35 @@ class TestPointer:
                 if e["event"] == "motion" and buttons[0]["t"] <= e["t"] <= buttons[1]["t"]]
         assert [(e["button"], e["state"]) for e in buttons] == [(272, 1), (272, 0)]
         assert held == [near((155.5, 20.5)), near((300.5, 30.5))]
+
+    def test_ctrl_c_between_the_steps_of_a_drag(self, k, gnome_probe):
+        with alarm(0.3), pytest.raises(KeyboardInterrupt):
+            k.drag(10, 10, 300, 30, steps=2, duration_ms=60_000)
+        buttons = gnome_probe.wait_for_count("button", 2)
+        assert [(e["button"], e["state"]) for e in buttons] == [(272, 1), (272, 0)]
+        k.drag(10, 10, 300, 30, steps=2)
+
+    def test_ctrl_c_during_a_drag_while_mutter_does_not_answer(self, k, gnome_env, gnome_probe):
+        """Mutter stops once the press has arrived; Ctrl-C ends the wait for
+        a motion's answer, and the release arrives once Mutter resumes, with
+        no other call to carry it."""
+        main = threading.main_thread().ident
+
+        def stop_mutter_after_the_press():
+            gnome_probe.wait_for(lambda e: e["event"] == "button" and e["state"] == 1)
+            stop_process(gnome_env.pid)
+            signal.pthread_kill(main, signal.SIGINT)
+
+        stopper = threading.Thread(target=stop_mutter_after_the_press)
+        stopper.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                k.drag(10, 10, 300, 30, steps=100, duration_ms=10_000)
+        finally:
+            stopper.join()
+            os.kill(gnome_env.pid, signal.SIGCONT)
+        buttons = gnome_probe.wait_for_count("button", 2)
+        assert [(e["button"], e["state"]) for e in buttons] == [(272, 1), (272, 0)]
 
     def test_buttons_held_are_released_when_the_object_goes(self, gnome_env, gnome_probe):
         import kestrin.gnome
@@ -221,6 +253,32 @@ class TestSessions:
             assert session.screenshot().shape == (HEIGHT, WIDTH, 4)
             del session
             gnome_probe.wait_input_ready(pointer=False, keyboard=False)
+
+    def test_a_forked_child_cannot_use_the_parents_session(self, gnome_env, gnome_probe):
+        import kestrin.gnome
+
+        session = kestrin.gnome.Kestrin()
+        read_end, write_end = os.pipe()
+        child = os.fork()
+        if child == 0:
+            try:
+                session.move_to(5, 5)
+                outcome = "moved"
+            except BaseException as error:
+                outcome = f"{type(error).__name__}: {error}"
+            # Dropping it sends nothing and joins no thread of the parent's.
+            del session
+            os.write(write_end, outcome.encode())
+            os._exit(0)
+        os.close(write_end)
+        _, status = os.waitpid(child, 0)
+        with os.fdopen(read_end) as pipe:
+            outcome = pipe.read()
+        assert (status, outcome) == (0, f"RuntimeError: made in process {os.getpid()}; make a new Kestrin after fork")
+        # The parent's session goes on.
+        gnome_probe.clear()
+        session.type_text("on")
+        gnome_probe.wait_for_text("on")
 
     def test_mutter_stopping_is_a_runtime_error_then_a_new_session(self, gnome_env, gnome_probe):
         import kestrin.gnome

@@ -9,6 +9,7 @@ import string
 import pytest
 
 import kestrin
+from signals import alarm, frozen
 
 
 @pytest.fixture
@@ -65,6 +66,36 @@ class TestPointer:
         # Timed where the probe receives them: a press delivered a little late
         # shortens what it sees, a skipped hold would leave next to nothing.
         assert release["t"] - press["t"] >= 40
+
+
+class TestDrag:
+    """A drag presses a button of its own: whatever ends it, the client sees
+    the release, and the button is free for the next drag."""
+
+    def buttons(self, probe, count):
+        return [(e["button"], e["state"]) for e in probe.wait_for_count("button", count)]
+
+    def test_ctrl_c_while_sway_does_not_answer(self, k, sway, probe):
+        # The outputs are settled and the output's pointer made before sway stops.
+        k.move_to(100, 100)
+        with frozen(sway.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
+            k.drag(100, 100, 600, 400, steps=5)
+        # Once sway resumes the release arrives, carried by no other call.
+        assert self.buttons(probe, 2) == [(272, 1), (272, 0)]
+        k.drag(100, 100, 600, 400, steps=5)
+        assert self.buttons(probe, 4) == [(272, 1), (272, 0)] * 2
+
+    def test_ctrl_c_between_steps(self, k, probe):
+        with alarm(0.3), pytest.raises(KeyboardInterrupt):
+            k.drag(100, 100, 600, 400, steps=2, duration_ms=60_000)
+        assert self.buttons(probe, 2) == [(272, 1), (272, 0)]
+
+    def test_twenty_thousand_steps_at_once(self, k, probe):
+        k.drag(10, 10, 600, 400, steps=20_000)
+        k.left_click(0)
+        assert self.buttons(probe, 4) == [(272, 1), (272, 0)] * 2
+        last = [e for e in probe.events() if e["event"] == "motion"][-1]
+        assert (last["x"], last["y"]) == (600.5, 400.5)
 
 
 class TestKeyboard:

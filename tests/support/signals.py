@@ -8,6 +8,8 @@ from __future__ import annotations
 import contextlib
 import os
 import signal
+import socket
+import subprocess
 import time
 from typing import Iterator
 
@@ -50,3 +52,30 @@ def alarm(seconds: float, handler=signal.default_int_handler, interval: float = 
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+@contextlib.contextmanager
+def slowed(pid: int, socket_path: str) -> Iterator[None]:
+    """The compositor `pid` runs in short bursts (a fifth of the time), and
+    this process's connections to `socket_path` send into a small socket
+    buffer: a long run of requests cannot be written in one go, as to a
+    compositor that is busy or descheduled."""
+    for fd in map(int, os.listdir("/proc/self/fd")):
+        try:
+            if not os.readlink(f"/proc/self/fd/{fd}").startswith("socket:"):
+                continue
+        except OSError:
+            continue
+        with socket.socket(fileno=os.dup(fd)) as connection:
+            try:
+                if connection.getpeername() == socket_path:
+                    connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+            except OSError:
+                pass
+    cycle = subprocess.Popen(["sh", "-c", f"while kill -STOP {pid}; do sleep 0.02; kill -CONT {pid}; sleep 0.005; done"])
+    try:
+        yield
+    finally:
+        cycle.kill()
+        cycle.wait()
+        os.kill(pid, signal.SIGCONT)

@@ -4,6 +4,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -59,6 +60,10 @@ Place place_in_layout(const std::vector<Monitor>& monitors, double u, double v) 
   return Place{best, x, y};
 }
 
+InputEvent key_event(HeldKey key, bool pressed) {
+  return key.is_keysym ? InputEvent::keysym(key.code, pressed) : InputEvent::keycode(key.code, pressed);
+}
+
 }  // namespace
 
 Result<Desktop> Desktop::open() {
@@ -73,6 +78,10 @@ Desktop::Desktop(Desktop&& other) noexcept
       held_keys_(std::exchange(other.held_keys_, {})) {}
 
 Desktop::~Desktop() { release_everything(); }
+
+void Desktop::abandon_after_fork() noexcept {
+  if (session_) session_->abandon_after_fork();
+}
 
 void Desktop::release_everything() noexcept {
   if (session_ && session_->alive()) {
@@ -127,7 +136,7 @@ Result<std::size_t> Desktop::choose(std::optional<std::string_view> screen_name)
 }
 
 Status Desktop::send_key(Session& session, HeldKey key, bool pressed) {
-  return key.is_keysym ? session.keysym(key.code, pressed) : session.keycode(key.code, pressed);
+  return session.input(std::array{key_event(key, pressed)});
 }
 
 Result<HeldKey> Desktop::resolve(const KeySpec& key) const {
@@ -179,7 +188,7 @@ Status Desktop::click(std::uint32_t button, const UIntValue& hold) {
   }
   if (auto done = (*session)->button(button, true); !done) {
     // Ctrl-C during the press's answer: let go at once rather than leave it held.
-    if (done.error().is_interrupted()) (void)(*session)->button(button, false);
+    if (done.error().is_interrupted()) (*session)->send_now(std::array{InputEvent::button(button, false)});
     return failed(std::move(done.error()));
   }
   sleep_ms(*hold_ms);
@@ -223,15 +232,21 @@ Status Desktop::drag(const DragPath& path, const UIntValue& duration) {
   Session& s = **session;
   const std::size_t index = *monitor;
   if (auto done = s.motion_absolute(index, path.x1 + 0.5, path.y1 + 0.5); !done) return failed(std::move(done.error()));
-  if (auto done = button_down(path.button); !done) return done;
+  // The button is this call's own: whatever ends the drag early (Ctrl-C
+  // above all) lets go of it at once, without waiting again.
+  auto let_go = [&](Error error) {
+    if (s.alive()) s.send_now(std::array{InputEvent::button(path.button, false)});
+    return failed(std::move(error));
+  };
+  if (auto done = s.button(path.button, true); !done) return let_go(std::move(done.error()));
   const EvenSteps pace(*duration_ms, path.steps);
   for (std::uint32_t step = 1; step <= path.steps; ++step) {
-    pace.wait(step);
+    if (auto waited = pace.wait(step); !waited) return let_go(std::move(waited.error()));
     const double x = between(path.x1, path.x2, step, path.steps) + 0.5;
     const double y = between(path.y1, path.y2, step, path.steps) + 0.5;
-    if (auto done = s.motion_absolute(index, x, y); !done) return failed(std::move(done.error()));
+    if (auto done = s.motion_absolute(index, x, y); !done) return let_go(std::move(done.error()));
   }
-  return button_up(path.button);
+  return checked(s.button(path.button, false));
 }
 
 Status Desktop::scroll(std::int32_t dy, std::int32_t dx) {
@@ -266,7 +281,7 @@ Status Desktop::key_press(std::uint32_t key, const UIntValue& hold) {
     return checked((*session)->input(tap));
   }
   if (auto done = (*session)->keycode(key, true); !done) {
-    if (done.error().is_interrupted()) (void)(*session)->keycode(key, false);
+    if (done.error().is_interrupted()) (*session)->send_now(std::array{InputEvent::keycode(key, false)});
     return failed(std::move(done.error()));
   }
   // Drawn only once the press has been acknowledged, as on the Wayland path.
@@ -326,9 +341,13 @@ Status Desktop::press_keys(const std::vector<KeySpec>& keys, const UIntValue& ho
   if (!session) return std::unexpected(session.error());
   Session& s = **session;
   // The keys pressed so far go back up whatever ends the call early, so that
-  // none is left held in the focused application.
+  // none is left held in the focused application; at once, without waiting
+  // again, so that Ctrl-C ends the call.
   auto let_go = [&](std::size_t pressed) {
-    for (std::size_t i = pressed; i-- > 0;) (void)send_key(s, resolved[i], false);
+    std::vector<InputEvent> releases;
+    for (std::size_t i = pressed; i-- > 0;)
+      releases.push_back(key_event(resolved[i], false));
+    s.send_now(releases);
   };
   for (std::size_t i = 0; i < resolved.size(); ++i) {
     if (auto done = send_key(s, resolved[i], true); !done) {
@@ -384,7 +403,7 @@ Status Desktop::type_text(std::string_view text, const UIntValue& interval) {
       sleep_ms(*pause);
     }
     if (auto done = (*session)->keysym(keysyms[i], true); !done) {
-      if (done.error().is_interrupted()) (void)(*session)->keysym(keysyms[i], false);
+      if (done.error().is_interrupted()) (*session)->send_now(std::array{InputEvent::keysym(keysyms[i], false)});
       return failed(std::move(done.error()));
     }
     if (auto done = (*session)->keysym(keysyms[i], false); !done) return failed(std::move(done.error()));

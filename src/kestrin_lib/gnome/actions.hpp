@@ -35,6 +35,11 @@ class Desktop {
   Desktop& operator=(Desktop&&) = delete;
   // Lets go of the keys and buttons still held.
   ~Desktop();
+  // For a process forked from the one that opened the session: sends
+  // nothing, and the Desktop is neither used nor destroyed afterwards (its
+  // destructor would stop Mutter's session on the parent's connection and
+  // join PipeWire's thread, which exists only in the parent).
+  void abandon_after_fork() noexcept;
 
   Status move_mouse(const UIntValue& x, const UIntValue& y, std::uint32_t x_extent, std::uint32_t y_extent);
   Status left_click(const UIntValue& hold);

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -58,7 +59,11 @@ Result<Bus> Bus::open_session_bus() {
   return Bus(bus);
 }
 
-Bus::Bus(Bus&& other) noexcept : bus_(std::exchange(other.bus_, nullptr)) {}
+Bus::Bus(Bus&& other) noexcept : bus_(std::exchange(other.bus_, nullptr)), fd_(std::exchange(other.fd_, -1)) {}
+
+void Bus::close_after_fork() noexcept {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
 
 Bus::~Bus() {
   if (bus_ != nullptr) sd_bus_flush_close_unref(bus_);

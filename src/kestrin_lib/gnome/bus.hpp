@@ -84,12 +84,18 @@ class Bus {
 
   bool is_open() const { return bus_ != nullptr && sd_bus_is_open(bus_) > 0; }
 
+  // For a process forked from the one that connected: closes this process's
+  // copy of the connection, sending nothing (sd-bus refuses to work in a
+  // child, even to name its descriptor, so it is kept from the start).
+  void close_after_fork() noexcept;
+
  private:
-  explicit Bus(sd_bus* bus) : bus_(bus) {}
+  explicit Bus(sd_bus* bus) : bus_(bus), fd_(sd_bus_get_fd(bus)) {}
   // Processes one message or waits for the socket until `deadline`.
   Result<bool> step(std::chrono::steady_clock::time_point deadline);
 
   sd_bus* bus_;
+  int fd_;
 };
 
 // "<what> failed" caused by the library's description of `negative_errno`.

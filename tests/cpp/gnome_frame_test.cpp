@@ -99,9 +99,13 @@ TEST(GnomeFrameTest, PixelsAreReadWhereTheBufferHoldsThem) {
 
 TEST(GnomeFrameTest, ACropRegionIsTheFrameWhenItLiesInside) {
   std::uint32_t width = 0, height = 0;
-  FakeBuffer cropped(0, 16, 3, spa_region{{1, 1}, {2, 2}});
-  EXPECT_EQ(read(cropped, 4, 3, SPA_VIDEO_FORMAT_BGRx, &width, &height), expected(cropped, 1, 1, 2, 2));
-  EXPECT_EQ(std::pair(width, height), std::pair(2u, 2u));
+  // Inside, and reaching the frame's right and bottom edges.
+  for (spa_region inside : {spa_region{{1, 1}, {2, 2}}, spa_region{{2, 1}, {2, 2}}}) {
+    FakeBuffer cropped(0, 16, 3, inside);
+    const auto [x, y] = inside.position;
+    EXPECT_EQ(read(cropped, 4, 3, SPA_VIDEO_FORMAT_BGRx, &width, &height), expected(cropped, x, y, 2, 2)) << x;
+    EXPECT_EQ(std::pair(width, height), std::pair(2u, 2u)) << x;
+  }
   // Regions that are empty or reach outside the frame are not trusted.
   for (spa_region outside : {spa_region{{3, 0}, {2, 1}}, spa_region{{-1, 0}, {2, 2}}, spa_region{{0, 0}, {0, 0}},
                              spa_region{{0, 2}, {4, 2}}}) {

@@ -1,6 +1,7 @@
 // The GNOME session against a real Mutter, headless, with PipeWire.
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
+#include <nlohmann/json.hpp>
 
 #include <signal.h>
 #include <sys/time.h>
@@ -58,6 +59,22 @@ Status interrupted_while_mutter_is_paused(GnomeDesktop& desktop, const std::func
   set_interrupt_check(nullptr);
   sigaction(SIGALRM, &previous, nullptr);
   return done;
+}
+
+// The events kestrin-probe, a client of `desktop`, received: named `name`,
+// once there are `count` of them, or as many as came within five seconds.
+std::vector<nlohmann::json> probe_events(const GnomeDesktop& desktop, const std::string& name, std::size_t count) {
+  std::vector<nlohmann::json> found;
+  for (auto give_up = std::chrono::steady_clock::now() + 5s;; std::this_thread::sleep_for(10ms)) {
+    found.clear();
+    std::ifstream log(desktop.client_log("kestrin-probe"));
+    // A line still being written does not parse, and waits for the next look.
+    for (std::string line; std::getline(log, line);) {
+      auto event = nlohmann::json::parse(line, nullptr, false);
+      if (event.is_object() && event.value("event", "") == name) found.push_back(std::move(event));
+    }
+    if (found.size() >= count || std::chrono::steady_clock::now() > give_up) return found;
+  }
 }
 
 // Whether the session notices its end within two seconds.
@@ -182,8 +199,9 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   EXPECT_FALSE(*still);
   // A window opens: the frames that show it wake the wait, and a screenshot
   // is the newest of them (the first may come before the window is drawn).
+  // It is kestrin-probe's, which tells what input reaches it.
   ASSERT_TRUE(session->motion_absolute(0, 640, 360));
-  desktop_->start_client({"foot"});
+  desktop_->start_client({(std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kestrin-probe").string()});
   bool changed = false;
   for (auto give_up = std::chrono::steady_clock::now() + 5s; !changed && std::chrono::steady_clock::now() < give_up;) {
     auto shown = session->wait_for_frame(0, *seen, 1s);
@@ -197,6 +215,7 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
   }
   EXPECT_TRUE(changed) << "no frame showed the window";
 
+  ASSERT_FALSE(probe_events(*desktop_, "keyboard_enter", 1).empty()) << "the probe's window never had the keyboard";
   EXPECT_TRUE(session->motion_absolute(0, 640.5, 360));
   EXPECT_TRUE(session->motion_absolute(1, 799, 599));
   EXPECT_TRUE(session->motion_relative(-10, 4.5));
@@ -216,6 +235,13 @@ TEST_F(GnomeSessionTest, RecordsInjectsAndNoticesTheEnd) {
                               InputEvent::keysym(0x20ac, false),      InputEvent::axis(-5, 0)};
   EXPECT_TRUE(session->input(batch));
   EXPECT_TRUE(session->input({}));
+  // The keys as the probe's window received them, each press followed by
+  // its release.
+  std::vector<std::pair<std::string, int>> keys;
+  for (const auto& key : probe_events(*desktop_, "key", 6)) keys.emplace_back(key["keysym"], key["state"]);
+  EXPECT_EQ(keys, (std::vector<std::pair<std::string, int>>{
+                      {"a", 1}, {"a", 0}, {"EuroSign", 1}, {"EuroSign", 0}, {"EuroSign", 1}, {"EuroSign", 0}}));
+  desktop_->stop_clients();
 
   // A monitor that does not exist, alone or in a batch, is refused before anything is sent.
   const InputEvent nowhere[] = {InputEvent::keycode(KEY_B, true), InputEvent::motion_absolute(2, 0, 0)};

@@ -366,10 +366,21 @@ TEST(PointerActions, AimScrollDragAndReleaseAtTeardown) {
     ASSERT_TRUE(button_down(session, middle_button).has_value());
   }
   ASSERT_TRUE(compositor.wait_until(disconnected));
-  auto buttons = requests_named(compositor, "zwlr_virtual_pointer_v1.button");
-  ASSERT_EQ(buttons.size(), 4u);
-  EXPECT_EQ(buttons.back()["args"], json::array({0, middle_button, 0}));
-  EXPECT_EQ(requests_named(compositor, "zwlr_virtual_pointer_v1.axis_discrete").size(), 2u);
+  auto args = [&](const char* name) {
+    json all = json::array();
+    for (const json& request : requests_named(compositor, name)) all.push_back(request["args"]);
+    return all;
+  };
+  // Each output's pointer takes its picture in half pixels, whatever the
+  // output's scale and turn: the last pixel of HEADLESS-2, then the drag on
+  // HEADLESS-1 from (0, 0) to (10, 10) in three steps.
+  EXPECT_EQ(args("zwlr_virtual_pointer_v1.motion_absolute"),
+            json::parse("[[0, 2559, 1439, 2560, 1440], [0, 1, 1, 3840, 2160], [0, 7, 7, 3840, 2160], "
+                        "[0, 15, 15, 3840, 2160], [0, 21, 21, 3840, 2160]]"));
+  EXPECT_EQ(args("zwlr_virtual_pointer_v1.button"),
+            json::array({{0, right_button, 1}, {0, right_button, 0}, {0, middle_button, 1}, {0, middle_button, 0}}));
+  EXPECT_EQ(args("zwlr_virtual_pointer_v1.axis_discrete"), json::parse("[[0, 0, 30.0, 2], [0, 1, -15.0, -1]]"));
+  EXPECT_EQ(args("zwlr_virtual_pointer_v1.axis"), json::parse("[[0, 1, 40.0]]"));
 }
 
 TEST(Outputs, AKeymapArrivingLaterIsKeptButNotForwarded) {

@@ -112,5 +112,5 @@ def test_pattern_and_hash_match_the_compositors_definitions():
     assert fnv1a64_hex(b"foobar") == "85944171f73967e8"
     picture = pattern(301, 514)
     assert picture.shape == (514, 301, 4) and picture.dtype.name == "uint8"
-    assert picture[513, 300].tolist() == [44, 1, 33, 65]
-    assert picture[255, 255].tolist() == [255, 255, 0, 236]
+    assert picture[513, 300].tolist() == [44, 1, 34, 65]
+    assert picture[255, 255].tolist() == [255, 255, 1, 236]

@@ -16,6 +16,7 @@ from wire_support import (
     KEY,
     KEYBOARD_MANAGER,
     KEYMAP,
+    LOCK,
     MODIFIERS,
     MOTION,
     POINTER_MANAGER,
@@ -262,6 +263,20 @@ class TestTypingAndHeldKeys:
             up(16), SYNCED,
             up(100), mods(), SYNCED,
         ]
+
+    @pytest.mark.parametrize(
+        "name, code, held, let_go",
+        [
+            pytest.param("Caps_Lock", 58, mods(LOCK, 0, LOCK), mods(0, 0, LOCK), id="locks"),
+            pytest.param("ISO_Level2_Latch", 54, mods(SHIFT), mods(0, SHIFT), id="latches"),
+        ],
+    )
+    def test_held_keys_that_lock_or_latch_leave_their_modifier(self, kk, name, code, held, let_go):
+        k, compositor = kk
+        watch = Watch(compositor)
+        k.key_down(name)
+        k.key_up(name)
+        assert key_wire(watch) == [down(code), held, SYNCED, up(code), let_go, SYNCED]
 
     @pytest.mark.parametrize("keys", ["ctrl+shift+t", " ctrl + Shift_L +t", ["ctrl", 42, "t"], ("Control_L", "shift", 20)])
     def test_shortcut_presses_in_order_and_releases_in_reverse(self, kk, keys):
@@ -655,14 +670,30 @@ class TestMoveTo:
         assert watch.args(MOTION) == [[0, (1920 + 50.25) * 256, 25.25 * 256, 2560 * 256, 1080 * 256],
                                       [0, 0.5 * 256, 1079.5 * 256, 2560 * 256, 1080 * 256]]
 
-    def test_version_1_manager_turns_as_the_output_is_turned(self, fake):
-        # Turned by 90°: 360 x 640 logical units; the picture's top left
-        # corner is shown at the top right, as wlroots maps a bound pointer.
-        compositor = fake(two_outputs(pointer_version=1, second={"scale": 2, "x": 1920, "transform": 1}))
+    @pytest.mark.parametrize(
+        "transform, shown_at",
+        [
+            # Pixel (100, 50) is (50.25, 25.25) of the picture's 640 x 360
+            # logical units; turned by 90° or 270° the output is 360 x 640.
+            pytest.param(0, (50.25, 25.25), id="normal"),
+            pytest.param(1, (334.75, 50.25), id="90"),
+            pytest.param(2, (589.75, 334.75), id="180"),
+            pytest.param(3, (25.25, 589.75), id="270"),
+            pytest.param(4, (589.75, 25.25), id="flipped"),
+            pytest.param(5, (25.25, 50.25), id="flipped-90"),
+            pytest.param(6, (50.25, 334.75), id="flipped-180"),
+            pytest.param(7, (334.75, 589.75), id="flipped-270"),
+        ],
+    )
+    def test_version_1_manager_turns_as_the_output_is_turned(self, fake, transform, shown_at):
+        # Where wlroots shows the pixel on the turned output in the layout.
+        compositor = fake(two_outputs(pointer_version=1, second={"scale": 2, "x": 1920, "transform": transform}))
         k = Kestrin(compositor.socket_path)
         watch = Watch(compositor)
-        k.move_to(0, 0, "HEADLESS-2")
-        assert watch.args(MOTION)[-1] == [0, (1920 + 359.75) * 256, 0.25 * 256, 2280 * 256, 1080 * 256]
+        k.move_to(100, 50, "HEADLESS-2")
+        layout_width = 1920 + (360 if transform % 2 else 640)
+        assert watch.args(MOTION)[-1] == [0, (1920 + shown_at[0]) * 256, shown_at[1] * 256, layout_width * 256,
+                                          1080 * 256]
 
     @pytest.mark.parametrize(
         "call, error, text",
@@ -742,6 +773,25 @@ class TestButtonsDragScroll:
         assert names.count(MOTION) == 20_001
         assert watch.args(BUTTON) == [[0, LEFT, 1], [0, LEFT, 0]] * 2
         assert names[-7:] == [MOTION] + [BUTTON, SYNC] * 3
+
+    def test_a_paced_drag_sends_each_motion_in_its_time(self, fake):
+        compositor = fake(two_outputs())
+        watch = Watch(compositor)
+        # In a child, so that nothing here waits on the call's interpreter lock.
+        code = "import sys, kestrin\nkestrin.Kestrin(sys.argv[1]).drag(0, 0, 10, 10, 'HEADLESS-1', steps=2, duration_ms=2000)"
+        done = []
+        child = threading.Thread(target=lambda: done.append(run_python(code, compositor.socket_path)))
+        child.start()
+        try:
+            # The first step's motion arrives alone, while the drag waits for the second step's time.
+            seen = watch.wait_for_count(MOTION, 2)[-5:]
+        finally:
+            child.join()
+        assert done[0].returncode == 0, done[0].stderr
+        assert seen == [POINTER_WITH_OUTPUT, MOTION, BUTTON, SYNC, MOTION]
+        names = watch.names()
+        start = names.index(POINTER_WITH_OUTPUT)
+        assert names[start:start + 8] == [POINTER_WITH_OUTPUT, MOTION, BUTTON, SYNC, MOTION, MOTION, BUTTON, SYNC]
 
     def test_scroll_two_down_one_left(self, k, compositor):
         watch = Watch(compositor)

@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 
 from fake_compositor import FakeCompositor, pattern
 from kestrin import Kestrin
-from wire_support import output, scenario
+from wire_support import name_of, output, scenario
 
 WIDTH, HEIGHT = 64, 48
 OUTPUT_NAME = "HEADLESS-1"
@@ -440,9 +440,16 @@ class TestMethods:
             ), message
 
     def test_session_survived_every_example(self, session, compositor):
-        # Runs after the properties: none of them broke the connection.
+        # Runs after the properties: none of them broke the connection, and
+        # every press that reached the compositor, these last ones included,
+        # was released before the next.
         assert session.left_click(0) is None
-        assert session.screenshot().shape == (HEIGHT, WIDTH, 4)
+        assert session.key_press(30, 0) is None
+        assert numpy.array_equal(session.screenshot(), pattern(WIDTH, HEIGHT))
+        requests = compositor.requests()
+        for name in ("zwlr_virtual_pointer_v1.button", "zwp_virtual_keyboard_v1.key"):
+            states = [r["args"][2] for r in requests if name_of(r) == name]
+            assert states[-2:] == [1, 0] and states == [1, 0] * (len(states) // 2), name
 
 
 # --- The constructor -----------------------------------------------------------

@@ -212,8 +212,10 @@ class TestWaitForChange:
         assert np.array_equal(frame, pattern(64, 32))
         assert compositor.names().count(COPY_WITH_DAMAGE) == 2
 
-    def test_none_at_the_timeout(self, fake):
-        compositor, cap = self.damaged(fake, (0, 0, 4, 4))
+    # Damage that only touches the region's edge changes none of its pixels.
+    @pytest.mark.parametrize("damage", [(0, 0, 4, 4), (0, 0, 10, 12), (15, 10, 3, 3)], ids=["apart", "corner", "edge"])
+    def test_none_at_the_timeout(self, fake, damage):
+        compositor, cap = self.damaged(fake, damage)
         assert cap.wait_for_change(timeout_ms=50, region=(10, 10, 5, 5)) is None
         # Every frame changes the capture: it never settles.
         assert cap.wait_until_stable(20, timeout_ms=100) is None

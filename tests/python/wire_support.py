@@ -41,8 +41,10 @@ FRAME = "zwlr_virtual_pointer_v1.frame"
 
 # A complete keymap small enough to read: a (30) and t (20) with capitals,
 # q (16) with Shift, AltGr and both (q Q @ Ω), Return (28) and the modifier
-# keys Control_L (29), Shift_L (42) and AltGr (100). Shift is modifier bit 0
-# (mask 1), Control bit 2 (4), AltGr's LevelThree is Mod5 (0x80).
+# keys Control_L (29), Shift_L (42) and AltGr (100), Caps_Lock (58), which
+# locks Lock, and ISO_Level2_Latch (54), which latches Shift. Shift is modifier
+# bit 0 (mask 1), Lock bit 1 (2), Control bit 2 (4), AltGr's LevelThree is
+# Mod5 (0x80).
 SMALL_KEYMAP = """\
 xkb_keymap {
 xkb_keycodes "kestrin" {
@@ -55,6 +57,8 @@ xkb_keycodes "kestrin" {
     <AD05> = 28;
     <LFSH> = 50;
     <RALT> = 108;
+    <CAPS> = 66;
+    <RTSH> = 62;
 };
 xkb_types "kestrin" {
     virtual_modifiers LevelThree;
@@ -80,6 +84,8 @@ xkb_compatibility "kestrin" {
     interpret Shift_L { action = SetMods(modifiers = Shift); };
     interpret Control_L { action = SetMods(modifiers = Control); };
     interpret ISO_Level3_Shift { virtualModifier = LevelThree; action = SetMods(modifiers = LevelThree); };
+    interpret Caps_Lock { action = LockMods(modifiers = Lock); };
+    interpret ISO_Level2_Latch { action = LatchMods(modifiers = Shift); };
 };
 xkb_symbols "kestrin" {
     key <RTRN> { [ Return ] };
@@ -89,13 +95,16 @@ xkb_symbols "kestrin" {
     key <AD01> { type = "FOUR_LEVEL", [ q, Q, at, Greek_OMEGA ] };
     key <LFSH> { [ Shift_L ] };
     key <RALT> { [ ISO_Level3_Shift ] };
+    key <CAPS> { [ Caps_Lock ] };
+    key <RTSH> { [ ISO_Level2_Latch ] };
     modifier_map Shift { <LFSH> };
     modifier_map Control { <LCTL> };
     modifier_map Mod5 { <RALT> };
+    modifier_map Lock { <CAPS> };
 };
 };
 """
-SHIFT, CONTROL, ALTGR = 0x1, 0x4, 0x80
+SHIFT, LOCK, CONTROL, ALTGR = 0x1, 0x2, 0x4, 0x80
 
 
 def keymap_scenario(**seat_fields) -> dict:

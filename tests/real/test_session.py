@@ -54,7 +54,8 @@ class TestConstruction:
         monkeypatch.setenv("XDG_RUNTIME_DIR", env["XDG_RUNTIME_DIR"])
         monkeypatch.setenv("WAYLAND_DISPLAY", os.path.basename(compositor.socket_path))
         k = kestrin.Kestrin()
-        k.move_mouse(1920, 1080, 10, 10)
+        k.move_mouse(1920, 1080, 11, 13)
+        probe.wait_for(lambda e: e["event"] in ("pointer_enter", "motion") and (e["x"], e["y"]) == (11, 13))
 
     def test_a_hundred_sessions_leave_no_descriptor_open(self, sway, new_session):
         new_session()  # anything created once per process

@@ -220,7 +220,7 @@ _TEN_BIT_FORMATS = {0x30335258, 0x30335241, 0x30334258, 0x30334241}  # x/a rgb, 
 def pattern(width: int, height: int, format: int = 1):
     """The picture a screenshot of the fake compositor shows: a uint8 array
     of shape (height, width, 4) holding, for column x of row y, the bytes
-    B = x % 256, G = y % 256, R = (x // 256 + 16 * (y // 256)) % 256,
+    B = x % 256, G = y % 256, R = (1 + x // 256 + 16 * (y // 256)) % 256,
     X = (7 * x + 13 * y) % 256. When the compositor wrote it in a 2:10:10:10
     `format`, the fourth byte keeps only its top two bits, spread over
     0, 0x55, 0xAA, 0xFF."""
@@ -231,7 +231,7 @@ def pattern(width: int, height: int, format: int = 1):
     picture = numpy.empty((height, width, 4), dtype=numpy.uint8)
     picture[..., 0] = x % 256
     picture[..., 1] = y % 256
-    picture[..., 2] = (x // 256 + 16 * (y // 256)) % 256
+    picture[..., 2] = (1 + x // 256 + 16 * (y // 256)) % 256
     picture[..., 3] = (7 * x + 13 * y) % 256
     if format in _TEN_BIT_FORMATS:
         picture[..., 3] = (picture[..., 3] >> 6) * 0x55

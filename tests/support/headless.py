@@ -248,6 +248,17 @@ class HeadlessMutter(HeadlessCompositor):
         return [], os.getuid(), os.getgid()
 
 
+def held_alone(probe: Any, kind: str) -> tuple[list[tuple[int, int]], list[str]]:
+    """The probe's first two ``kind`` events ("button" or "key"), a press and
+    its release, as (code, state), and the names of the events between them
+    other than pointer frames. Their order, not their times: how long a hold
+    lasts is measured in benchmarks/run.py."""
+    press, release = probe.wait_for_count(kind, 2)
+    events = probe.events()
+    between = events[events.index(press) + 1 : events.index(release)]
+    return [(e[kind], e["state"]) for e in (press, release)], [e["event"] for e in between if e["event"] != "frame"]
+
+
 def pointer_ready(session: Any, probe: Any) -> None:
     """Waits until ``probe`` holds the seat's pointer and keyboard. A headless
     Mutter's seat gains its keyboard with the session and its pointer only

@@ -16,31 +16,31 @@ TEST(ContentHash, MatchesPublishedFnv1a64Vectors) {
 }
 
 TEST(Pattern, PixelsAreBlueGreenRedAndTheUnusedByte) {
-  EXPECT_EQ(pattern_pixel(0, 0), (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
-  EXPECT_EQ(pattern_pixel(255, 255), (std::array<std::uint8_t, 4>{255, 255, 0, 236}));
-  EXPECT_EQ(pattern_pixel(300, 513), (std::array<std::uint8_t, 4>{44, 1, 33, 65}));
+  EXPECT_EQ(pattern_pixel(0, 0), (std::array<std::uint8_t, 4>{0, 0, 1, 0}));
+  EXPECT_EQ(pattern_pixel(255, 255), (std::array<std::uint8_t, 4>{255, 255, 1, 236}));
+  EXPECT_EQ(pattern_pixel(300, 513), (std::array<std::uint8_t, 4>{44, 1, 34, 65}));
 }
 
 TEST(Pattern, RowsArePaddedAndNeverOverrun) {
   std::vector<std::uint8_t> padded(2 * 12, 0);
   fill_pattern(padded, 2, 2, 12);
-  EXPECT_EQ(padded, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 7, 0xEE, 0xEE, 0xEE, 0xEE,  //
-                                               0, 1, 0, 13, 1, 1, 0, 20, 0xEE, 0xEE, 0xEE, 0xEE}));
+  EXPECT_EQ(padded, (std::vector<std::uint8_t>{0, 0, 1, 0, 1, 0, 1, 7, 0xEE, 0xEE, 0xEE, 0xEE,  //
+                                               0, 1, 1, 13, 1, 1, 1, 20, 0xEE, 0xEE, 0xEE, 0xEE}));
   std::vector<std::uint8_t> narrow(2 * 10, 0);
   fill_pattern(narrow, 3, 2, 10);
-  EXPECT_EQ(narrow, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 7, 0xEE, 0xEE,  //
-                                               0, 1, 0, 13, 1, 1, 0, 20, 0xEE, 0xEE}));
-  EXPECT_EQ(pattern_image(2, 1), (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 7}));
+  EXPECT_EQ(narrow, (std::vector<std::uint8_t>{0, 0, 1, 0, 1, 0, 1, 7, 0xEE, 0xEE,  //
+                                               0, 1, 1, 13, 1, 1, 1, 20, 0xEE, 0xEE}));
+  EXPECT_EQ(pattern_image(2, 1), (std::vector<std::uint8_t>{0, 0, 1, 0, 1, 0, 1, 7}));
 }
 
 TEST(Pattern, OtherFormatsCarryTheSameChannels) {
-  // Pixel (255, 255) is B 255, G 255, R 0, X 236; 10-bit channels widen 255
-  // to 0x3FF and keep 236's top two bits, 3.
+  // Pixel (255, 255) is B 255, G 255, R 1, X 236; 10-bit channels widen 255
+  // to 0x3FF and 1 to 4, and keep 236's top two bits, 3.
   const std::vector<std::pair<std::uint32_t, std::array<std::uint8_t, 4>>> cases{
-      {WL_SHM_FORMAT_ARGB8888, {255, 255, 0, 236}},    {WL_SHM_FORMAT_XBGR8888, {0, 255, 255, 236}},
-      {WL_SHM_FORMAT_ABGR8888, {0, 255, 255, 236}},    {WL_SHM_FORMAT_XRGB2101010, {0xFF, 0xFF, 0x0F, 0xC0}},
-      {WL_SHM_FORMAT_ARGB2101010, {0xFF, 0xFF, 0x0F, 0xC0}}, {WL_SHM_FORMAT_XBGR2101010, {0x00, 0xFC, 0xFF, 0xFF}},
-      {WL_SHM_FORMAT_ABGR2101010, {0x00, 0xFC, 0xFF, 0xFF}},
+      {WL_SHM_FORMAT_ARGB8888, {255, 255, 1, 236}},    {WL_SHM_FORMAT_XBGR8888, {1, 255, 255, 236}},
+      {WL_SHM_FORMAT_ABGR8888, {1, 255, 255, 236}},    {WL_SHM_FORMAT_XRGB2101010, {0xFF, 0xFF, 0x4F, 0xC0}},
+      {WL_SHM_FORMAT_ARGB2101010, {0xFF, 0xFF, 0x4F, 0xC0}}, {WL_SHM_FORMAT_XBGR2101010, {0x04, 0xFC, 0xFF, 0xFF}},
+      {WL_SHM_FORMAT_ABGR2101010, {0x04, 0xFC, 0xFF, 0xFF}},
   };
   for (const auto& [format, expected] : cases) {
     std::vector<std::uint8_t> rows(256 * 1024);
@@ -52,7 +52,7 @@ TEST(Pattern, OtherFormatsCarryTheSameChannels) {
   }
   // What a screenshot holds: from 10 bits, the fourth byte's top two bits
   // spread out (X of pixel (1, 0) is 7, of pixel (0, 5) 65).
-  EXPECT_EQ(pattern_image(2, 1, WL_SHM_FORMAT_XBGR2101010), (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(pattern_image(2, 1, WL_SHM_FORMAT_XBGR2101010), (std::vector<std::uint8_t>{0, 0, 1, 0, 1, 0, 1, 0}));
   EXPECT_EQ(pattern_image(1, 6, WL_SHM_FORMAT_ARGB2101010)[5 * 4 + 3], 0x55);
   EXPECT_EQ(pattern_image(2, 1, WL_SHM_FORMAT_ABGR8888), pattern_image(2, 1));
 }

@@ -211,7 +211,7 @@ TEST_F(Screencopy, CopyWritesThePatternWithPaddingAtTheBuffersOffset) {
     ASSERT_EQ(content[i], expected[i]) << "first difference at byte " << i;
   }
   // The pattern must reach every part of the formula, padding included.
-  EXPECT_EQ(static_cast<std::uint8_t>(content[offset + 259 * stride + 299 * 4 + 2]), 1 + 16);
+  EXPECT_EQ(static_cast<std::uint8_t>(content[offset + 259 * stride + 299 * 4 + 2]), 1 + 1 + 16);
   EXPECT_EQ(static_cast<std::uint8_t>(content[offset + stride - 1]), pattern_padding);
 }
 

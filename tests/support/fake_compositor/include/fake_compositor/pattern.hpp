@@ -16,11 +16,13 @@ namespace kestrin::fake {
 inline constexpr std::uint8_t pattern_padding = 0xEE;
 
 // The four bytes of pixel column x in row y, in memory order (B, G, R, X):
-// B = x % 256, G = y % 256, R = (x / 256 + 16 * (y / 256)) % 256,
-// X = (7 * x + 13 * y) % 256. Every pixel of a 4096 x 4096 picture differs.
+// B = x % 256, G = y % 256, R = (1 + x / 256 + 16 * (y / 256)) % 256,
+// X = (7 * x + 13 * y) % 256. Every pixel of a 4096 x 4096 picture differs,
+// and the first is not all zeros (nor the same with red and blue swapped), so
+// that a picture of one pixel shows a fault too.
 constexpr std::array<std::uint8_t, 4> pattern_pixel(std::uint32_t x, std::uint32_t y) {
   return {static_cast<std::uint8_t>(x % 256), static_cast<std::uint8_t>(y % 256),
-          static_cast<std::uint8_t>((x / 256 + 16 * (y / 256)) % 256),
+          static_cast<std::uint8_t>((1 + x / 256 + 16 * (y / 256)) % 256),
           static_cast<std::uint8_t>((7 * x + 13 * y) % 256)};
 }
 

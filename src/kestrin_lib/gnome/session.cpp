@@ -121,7 +121,7 @@ struct SessionState {
     return std::unexpected(Error::fatal("an input event of no known kind"));
   }
 
-  Status input(std::span<const InputEvent> events) {
+  Status input(std::span<const InputEvent> events, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     for (const InputEvent& event : events) {
       if (event.kind != InputEvent::Kind::motion_absolute) continue;
       if (auto stream = stream_of(event.monitor); !stream) return std::unexpected(std::move(stream.error()));
@@ -130,7 +130,7 @@ struct SessionState {
     std::vector<Message> calls;
     for (const InputEvent& event : events)
       if (auto added = add_calls(calls, event); !added) return added;
-    return explained(remote_desktop_calls(bus, calls));
+    return explained(remote_desktop_calls(bus, calls, timeout));
   }
 
   Result<std::size_t> stream_of(std::size_t monitor) const {
@@ -300,6 +300,10 @@ Status Session::keysym(std::uint32_t keysym, bool pressed) {
 }
 
 Status Session::input(std::span<const InputEvent> events) { return state_->input(events); }
+
+Status Session::input(std::span<const InputEvent> events, std::chrono::milliseconds timeout) {
+  return state_->input(events, timeout);
+}
 
 Result<PixelArray> Session::screenshot(std::size_t monitor) {
   auto stream = state_->stream_of(monitor);

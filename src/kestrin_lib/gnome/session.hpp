@@ -91,6 +91,8 @@ class Session {
   // before anything is sent; otherwise the first failure is reported, and the
   // events before it (and perhaps after it) have taken effect.
   Status input(std::span<const InputEvent> events);
+  // The same with every reply awaited `timeout` at most, for teardown.
+  Status input(std::span<const InputEvent> events, std::chrono::milliseconds timeout);
 
   // The monitor's newest frame: B, G, R, X rows packed (width*4 bytes each).
   // The first call waits for the stream's first frame (bounded: an ordinary

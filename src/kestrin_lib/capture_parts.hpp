@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,5 +51,43 @@ Status check_region(const PixelRect& region, std::uint32_t width, std::uint32_t 
 std::vector<PixelRect> changes_within(const std::vector<PixelRect>& damage, const PixelRect& watched);
 
 Error capture_failed();
+
+// One dispatch pass of the session's queue, given up at `deadline` when
+// there is one: false once it has passed, whatever the compositor sends.
+Result<bool> dispatch_until(const Kestrin& session, std::optional<std::chrono::steady_clock::time_point> deadline);
+
+// Adds `added` to the changes a capture has not reported yet; beyond a few
+// dozen rectangles they merge into their bounding box.
+void add_changes(std::vector<PixelRect>& changes, const std::vector<PixelRect>& added);
+
+// The box around every pixel in which two packed pictures of `width` x
+// `height` differ (`width` * 4 bytes a row), if any.
+std::optional<PixelRect> difference(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t width,
+                                    std::uint32_t height);
+
+// What a wlr-screencopy capture has still to report at its next wait, in
+// output pixels.
+struct ChangeInbox {
+  std::vector<PixelRect> changes;
+  // The compositor reported a change of all the output that it did not
+  // track: the picture must be compared with the one the capture began with.
+  bool untracked = false;
+};
+
+// wlroots keeps one account of damage per connection and output, emptied by
+// every copy with damage of the output. The session keeps this record per
+// output and hands what one capture's frame reported to every other capture
+// of the output, so that each sees every change.
+struct OutputChanges {
+  // A copy with damage of the output has been made on this connection: the
+  // damage reported from now on is real. The first report covers the whole
+  // output whatever changed.
+  bool tracked = false;
+  std::vector<std::weak_ptr<ChangeInbox>> inboxes;
+
+  std::shared_ptr<ChangeInbox> join();
+  // Hands a frame's report to every capture of the output but `from`.
+  void share(const ChangeInbox& from, const std::vector<PixelRect>& changes, bool untracked);
+};
 
 }  // namespace kestrin

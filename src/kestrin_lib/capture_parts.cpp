@@ -113,22 +113,24 @@ void add_changes(std::vector<PixelRect>& changes, const std::vector<PixelRect>& 
 }
 
 std::optional<PixelRect> difference(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t width,
-                                    std::uint32_t height) {
-  const std::size_t row = std::size_t{width} * 4;
-  std::uint32_t top = height, bottom = 0, left = width, right = 0;
-  for (std::uint32_t y = 0; y < height; ++y) {
-    const std::uint8_t* p = a + y * row;
-    const std::uint8_t* q = b + y * row;
+                                    const PixelRect& within) {
+  const std::size_t stride = std::size_t{width} * 4;
+  const std::size_t row = std::size_t{within.width} * 4;
+  const std::uint32_t end_y = within.y + within.height;
+  std::uint32_t top = end_y, bottom = 0, left = within.x + within.width, right = 0;
+  for (std::uint32_t y = within.y; y < end_y; ++y) {
+    const std::uint8_t* p = a + y * stride + std::size_t{within.x} * 4;
+    const std::uint8_t* q = b + y * stride + std::size_t{within.x} * 4;
     if (std::memcmp(p, q, row) == 0) continue;
     top = std::min(top, y);
     bottom = y + 1;
-    std::uint32_t first = 0, last = width;
+    std::uint32_t first = 0, last = within.width;
     while (std::memcmp(p + first * 4, q + first * 4, 4) == 0) ++first;
     while (std::memcmp(p + (last - 1) * 4, q + (last - 1) * 4, 4) == 0) --last;
-    left = std::min(left, first);
-    right = std::max(right, last);
+    left = std::min(left, within.x + first);
+    right = std::max(right, within.x + last);
   }
-  if (top == height) return std::nullopt;
+  if (top == end_y) return std::nullopt;
   return PixelRect{left, top, right - left, bottom - top};
 }
 
@@ -139,14 +141,18 @@ std::shared_ptr<ChangeInbox> OutputChanges::join() {
   return inbox;
 }
 
-void OutputChanges::share(const ChangeInbox& from, const std::vector<PixelRect>& changes, bool untracked) {
+void ChangeInbox::add(const std::vector<PixelRect>& reported) {
+  if (fresh) {
+    fresh = false;
+    compare = true;
+  } else {
+    add_changes(changes, reported);
+  }
+}
+
+void OutputChanges::share(const std::vector<PixelRect>& reported) {
   for (const std::weak_ptr<ChangeInbox>& weak : inboxes) {
-    auto inbox = weak.lock();
-    if (!inbox || inbox.get() == &from) continue;
-    // An untracked report says nothing of what changed: each capture
-    // compares pictures instead.
-    if (untracked) inbox->untracked = true;
-    else add_changes(inbox->changes, changes);
+    if (auto inbox = weak.lock()) inbox->add(reported);
   }
 }
 

@@ -60,34 +60,35 @@ Result<bool> dispatch_until(const Kestrin& session, std::optional<std::chrono::s
 // dozen rectangles they merge into their bounding box.
 void add_changes(std::vector<PixelRect>& changes, const std::vector<PixelRect>& added);
 
-// The box around every pixel in which two packed pictures of `width` x
-// `height` differ (`width` * 4 bytes a row), if any.
+// The box around every pixel of `within` in which two packed pictures
+// `width` pixels wide (`width` * 4 bytes a row) differ, if any.
 std::optional<PixelRect> difference(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t width,
-                                    std::uint32_t height);
+                                    const PixelRect& within);
 
 // What a wlr-screencopy capture has still to report at its next wait, in
 // output pixels.
 struct ChangeInbox {
   std::vector<PixelRect> changes;
-  // The compositor reported a change of all the output that it did not
-  // track: the picture must be compared with the one the capture began with.
-  bool untracked = false;
+  // No report has come since the capture opened. The first one covers what
+  // changed since the connection's previous copy with damage of the output
+  // (all of it, for the first of all), so it may hold changes from before
+  // the opening: the whole picture is compared instead.
+  bool fresh = true;
+  // That first report came: compare all of the picture at the next wait.
+  bool compare = false;
+
+  void add(const std::vector<PixelRect>& reported);
 };
 
 // wlroots keeps one account of damage per connection and output, emptied by
 // every copy with damage of the output. The session keeps this record per
-// output and hands what one capture's frame reported to every other capture
-// of the output, so that each sees every change.
+// output and hands what one capture's frame reported to every capture of
+// the output, so that each sees every change.
 struct OutputChanges {
-  // A copy with damage of the output has been made on this connection: the
-  // damage reported from now on is real. The first report covers the whole
-  // output whatever changed.
-  bool tracked = false;
   std::vector<std::weak_ptr<ChangeInbox>> inboxes;
 
   std::shared_ptr<ChangeInbox> join();
-  // Hands a frame's report to every capture of the output but `from`.
-  void share(const ChangeInbox& from, const std::vector<PixelRect>& changes, bool untracked);
+  void share(const std::vector<PixelRect>& reported);
 };
 
 }  // namespace kestrin

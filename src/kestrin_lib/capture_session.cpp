@@ -126,8 +126,8 @@ struct CaptureSession::State {
   // The output's shared damage and this capture's part of it.
   std::shared_ptr<OutputChanges> output_changes;
   std::shared_ptr<ChangeInbox> inbox;
-  // The picture at the opening, kept while the damage the compositor reports
-  // for the output may be its untracked first report.
+  // The picture at the opening, kept until the first report of the
+  // compositor since then has been checked against it.
   std::vector<std::uint8_t> baseline;
 
   Result<wl_output*> output(Kestrin& session) const {
@@ -240,19 +240,19 @@ struct CaptureSession::State {
 
   // What changed in `watched` (output pixels) since the wait before: the
   // changes the inbox holds, and those the picture now in `destination`
-  // shows against the baseline when the compositor could not tell.
+  // shows against the opening's when the compositor could not tell.
   std::vector<PixelRect> take_changes(const std::uint8_t* destination, const PixelRect& watched) {
-    ChangeInbox taken = std::exchange(*inbox, ChangeInbox{});
     std::vector<PixelRect> changed;
-    if (!taken.changes.empty()) changed = changes_within(taken.changes, watched);
-    if (taken.untracked && !baseline.empty()) {
-      if (auto seen = difference(baseline.data(), destination, crop.width, crop.height)) {
+    if (!inbox->changes.empty()) changed = changes_within(std::exchange(inbox->changes, {}), watched);
+    if (std::exchange(inbox->compare, false)) {
+      const PixelRect all{0, 0, crop.width, crop.height};
+      if (auto seen = difference(baseline.data(), destination, crop.width, all)) {
         const PixelRect in_output{seen->x + area.x, seen->y + area.y, seen->width, seen->height};
-        if (auto inside = intersection(in_output, watched)) changed.push_back(*inside);
+        if (auto shown = intersection(in_output, watched)) changed.push_back(*shown);
       }
+      // From here on the compositor's reports are all there is to know.
+      baseline = std::vector<std::uint8_t>();
     }
-    // From here on the compositor's damage is all there is to know.
-    if (output_changes->tracked) baseline = std::vector<std::uint8_t>();
     return changed;
   }
   const Slot& last_slot() const { return slots[next_slot ^ 1u]; }
@@ -377,7 +377,7 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
   for (;;) {
     // Changes that frames of other captures of the output brought: a plain
     // copy shows them.
-    if (!state.inbox->changes.empty() || state.inbox->untracked) {
+    if (!state.inbox->changes.empty() || state.inbox->compare) {
       FrameEvents events;
       auto copied = state.fresh_frame(session, deadline, false, events);
       if (!copied) return std::unexpected(copied.error());
@@ -393,14 +393,7 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
     // A frame without damage events changed all over (the whole output,
     // whatever part of it this capture holds).
     if (events.damage.empty()) events.damage.push_back(PixelRect{0, 0, UINT32_MAX, UINT32_MAX});
-    const bool untracked = !state.output_changes->tracked;
-    state.output_changes->tracked = true;
-    state.output_changes->share(*state.inbox, events.damage, untracked);
-    if (untracked) {
-      state.inbox->untracked = true;
-    } else {
-      add_changes(state.inbox->changes, events.damage);
-    }
+    state.output_changes->share(events.damage);
     if (auto read = state.read(state.last_slot(), destination); !read) return std::unexpected(read.error());
     std::vector<PixelRect> changed = state.take_changes(destination, watched);
     if (!changed.empty()) return std::optional<std::vector<PixelRect>>(std::move(changed));
@@ -511,12 +504,8 @@ Result<CaptureSession> open_capture(Kestrin& session, std::optional<std::string_
   if (!changes) changes = std::make_shared<OutputChanges>();
   state->output_changes = changes;
   state->inbox = changes->join();
-  if (!changes->tracked) {
-    // Kept until the compositor's first report of the output has been
-    // checked against it.
-    state->baseline.resize(std::size_t{state->crop.width} * state->crop.height * 4);
-    if (auto read = state->read(state->last_slot(), state->baseline.data()); !read) return std::unexpected(read.error());
-  }
+  state->baseline.resize(std::size_t{state->crop.width} * state->crop.height * 4);
+  if (auto read = state->read(state->last_slot(), state->baseline.data()); !read) return std::unexpected(read.error());
   return CaptureSession(std::move(state));
 }
 

@@ -369,12 +369,17 @@ INSTANTIATE_TEST_SUITE_P(CaptureSession, RegionOfAConvertedPaddedFrame,
 
 TEST(CaptureParts, TheDifferenceIsTheBoxAroundEveryChangedPixel) {
   std::vector<std::uint8_t> a(std::size_t{5} * 4 * 4, 0), b = a;
-  EXPECT_FALSE(difference(a.data(), b.data(), 5, 4));
+  const PixelRect all{0, 0, 5, 4};
+  EXPECT_FALSE(difference(a.data(), b.data(), 5, all));
   b[(1 * 5 + 3) * 4 + 2] = 1;  // (3, 1)
   b[(2 * 5 + 1) * 4 + 3] = 1;  // (1, 2), its fourth byte
-  auto box = difference(a.data(), b.data(), 5, 4);
+  auto box = difference(a.data(), b.data(), 5, all);
   ASSERT_TRUE(box);
   EXPECT_EQ(as_tuples({*box}), (std::vector<std::array<std::uint32_t, 4>>{{1, 1, 3, 2}}));
+  box = difference(a.data(), b.data(), 5, PixelRect{2, 0, 3, 4});
+  ASSERT_TRUE(box);
+  EXPECT_EQ(as_tuples({*box}), (std::vector<std::array<std::uint32_t, 4>>{{3, 1, 1, 1}}));
+  EXPECT_FALSE(difference(a.data(), b.data(), 5, PixelRect{0, 3, 5, 1}));
 }
 
 // A fractional scale reaches clients as the next whole one, so the frame of

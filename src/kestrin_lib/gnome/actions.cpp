@@ -15,9 +15,10 @@
 namespace kestrin::gnome {
 namespace {
 
-// Letting go of what is held when the object goes; with Session's own
-// stop at teardown (half a second) the whole stays within a second.
-constexpr std::chrono::milliseconds release_wait{400};
+// Letting go of what is held when the object goes; with Session's own stop
+// at teardown (0.4 s, and the bus's margin of a quarter on each) the whole
+// stays within a second.
+constexpr std::chrono::milliseconds release_wait{300};
 
 Error session_ended() {
   return Error::ordinary("the GNOME remote-desktop session ended",

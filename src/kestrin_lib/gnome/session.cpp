@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds stream_wait = std::chrono::seconds(5);
 // Stopping at teardown: a Mutter that does not answer closes the session
 // anyway once the connection goes.
-constexpr auto stop_wait = std::chrono::milliseconds(500);
+constexpr auto stop_wait = std::chrono::milliseconds(400);
 
 // NotifyPointerAxis flags: the scroll has ended; it came from a device that
 // moves continuously (no kinetic scrolling after the end, unlike a finger).

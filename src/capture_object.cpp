@@ -213,8 +213,12 @@ Result<std::optional<PixelArray>> wait_stable(kestrin::CaptureSession& core, kes
     if (!change) return std::unexpected(change.error());
     if (change->damage) continue;
     if (!quiet_first) return std::optional<PixelArray>();
-    auto frame = core.grab(session);
+    auto frame = new_frame(core);
     if (!frame) return std::unexpected(frame.error());
+    // A compositor that stopped answering must not outlast the timeout.
+    auto grabbed = core.grab_into(session, frame->data.get(), deadline);
+    if (!grabbed) return std::unexpected(grabbed.error());
+    if (!*grabbed) return std::optional<PixelArray>();
     return std::optional<PixelArray>(std::move(*frame));
   }
 }

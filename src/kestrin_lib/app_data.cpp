@@ -333,8 +333,10 @@ void frame_buffer(void* data, zwlr_screencopy_frame_v1* frame, std::uint32_t for
     capture->buffer = ScreencopyBuffer{format, width, height, stride};
 }
 
-void frame_flags(void*, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
+void frame_flags(void* data, zwlr_screencopy_frame_v1* frame, std::uint32_t flags) {
   log_frame_event([&](std::string& out) { Event(out, "Flags").bits("flags", flags, {"YInvert"}); });
+  if (Screencopy* capture = capture_of(state(data), frame))
+    capture->y_invert = (flags & screencopy::flags_y_invert) != 0;
 }
 
 void frame_ready(void* data, zwlr_screencopy_frame_v1*, std::uint32_t tv_sec_hi, std::uint32_t tv_sec_lo,

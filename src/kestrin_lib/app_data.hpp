@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,8 @@ struct ext_image_copy_capture_manager_v1;
 struct ext_output_image_capture_source_manager_v1;
 
 namespace kestrin {
+
+struct OutputChanges;
 
 // The seat keyboard's keymap as the compositor sent it.
 struct Keymap {
@@ -83,6 +86,8 @@ struct Screencopy {
   // buffer_done has come: every kind of buffer the compositor can fill has
   // been announced, so a missing wl_shm buffer is not coming.
   bool buffers_announced = false;
+  // The flags event said the picture comes bottom row first.
+  bool y_invert = false;
 };
 
 struct AppData {
@@ -112,6 +117,8 @@ struct AppData {
   Proxy<wl_shm> shm;
   std::optional<Screencopy> screencopy;
   bool screencopy_pending = false;
+  // Per wl_output global: the damage its lasting captures share.
+  std::map<std::uint32_t, std::shared_ptr<OutputChanges>> screencopy_changes;
 
   // Objects whose events keep arriving for the whole session although nothing
   // else refers to them; held here so that they are freed with the rest.

@@ -2,10 +2,17 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "kestrin_lib/mod.hpp"
 
 namespace kestrin {
+namespace {
+
+// Changes kept for a later wait merge into one box beyond this many.
+constexpr std::size_t unreported_limit = 32;
+
+}  // namespace
 
 Status make_slots(Kestrin& session, const ScreencopyBuffer& announced, Slots& slots) {
   const auto size = static_cast<std::int32_t>(announced.stride * announced.height);
@@ -79,5 +86,74 @@ std::vector<PixelRect> changes_within(const std::vector<PixelRect>& damage, cons
 }
 
 Error capture_failed() { return Error::ordinary("the compositor failed the capture"); }
+
+Result<bool> dispatch_until(const Kestrin& session, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (!deadline) {
+    if (auto pass = session.event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
+    return true;
+  }
+  // A compositor that keeps sending must not keep the wait going.
+  if (std::chrono::steady_clock::now() >= *deadline) return false;
+  return session.event_queue.dispatch_pass_until(*deadline);
+}
+
+void add_changes(std::vector<PixelRect>& changes, const std::vector<PixelRect>& added) {
+  changes.insert(changes.end(), added.begin(), added.end());
+  if (changes.size() <= unreported_limit) return;
+  PixelRect box = changes.front();
+  for (const PixelRect& rect : changes) {
+    const std::uint64_t right = std::max(std::uint64_t{box.x} + box.width, std::uint64_t{rect.x} + rect.width);
+    const std::uint64_t bottom = std::max(std::uint64_t{box.y} + box.height, std::uint64_t{rect.y} + rect.height);
+    box.x = std::min(box.x, rect.x);
+    box.y = std::min(box.y, rect.y);
+    box.width = static_cast<std::uint32_t>(right - box.x);
+    box.height = static_cast<std::uint32_t>(bottom - box.y);
+  }
+  changes.assign(1, box);
+}
+
+std::optional<PixelRect> difference(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t width,
+                                    const PixelRect& within) {
+  const std::size_t stride = std::size_t{width} * 4;
+  const std::size_t row = std::size_t{within.width} * 4;
+  const std::uint32_t end_y = within.y + within.height;
+  std::uint32_t top = end_y, bottom = 0, left = within.x + within.width, right = 0;
+  for (std::uint32_t y = within.y; y < end_y; ++y) {
+    const std::uint8_t* p = a + y * stride + std::size_t{within.x} * 4;
+    const std::uint8_t* q = b + y * stride + std::size_t{within.x} * 4;
+    if (std::memcmp(p, q, row) == 0) continue;
+    top = std::min(top, y);
+    bottom = y + 1;
+    std::uint32_t first = 0, last = within.width;
+    while (std::memcmp(p + first * 4, q + first * 4, 4) == 0) ++first;
+    while (std::memcmp(p + (last - 1) * 4, q + (last - 1) * 4, 4) == 0) --last;
+    left = std::min(left, within.x + first);
+    right = std::max(right, within.x + last);
+  }
+  if (top == end_y) return std::nullopt;
+  return PixelRect{left, top, right - left, bottom - top};
+}
+
+std::shared_ptr<ChangeInbox> OutputChanges::join() {
+  std::erase_if(inboxes, [](const std::weak_ptr<ChangeInbox>& inbox) { return inbox.expired(); });
+  auto inbox = std::make_shared<ChangeInbox>();
+  inboxes.push_back(inbox);
+  return inbox;
+}
+
+void ChangeInbox::add(const std::vector<PixelRect>& reported) {
+  if (fresh) {
+    fresh = false;
+    compare = true;
+  } else {
+    add_changes(changes, reported);
+  }
+}
+
+void OutputChanges::share(const std::vector<PixelRect>& reported) {
+  for (const std::weak_ptr<ChangeInbox>& weak : inboxes) {
+    if (auto inbox = weak.lock()) inbox->add(reported);
+  }
+}
 
 }  // namespace kestrin

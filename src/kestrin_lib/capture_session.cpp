@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <string>
 
 #include "kestrin_lib/capture_parts.hpp"
@@ -30,6 +31,7 @@ struct FrameEvents {
   bool announced = false;
   bool ready = false;
   bool failed = false;
+  bool y_invert = false;
   std::vector<PixelRect> damage;
 };
 
@@ -43,7 +45,9 @@ void on_buffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std:
   if (!events.buffer || rank(format) <= rank(events.buffer->format))
     events.buffer = ScreencopyBuffer{format, width, height, stride};
 }
-void on_flags(void*, zwlr_screencopy_frame_v1*, std::uint32_t) {}
+void on_flags(void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
+  events_of(data).y_invert = (flags & screencopy::flags_y_invert) != 0;
+}
 void on_ready(void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {
   events_of(data).ready = true;
 }
@@ -86,6 +90,24 @@ struct LogicalBox {
   std::int32_t x, y, width, height;
 };
 
+void on_sync_done(void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }
+const wl_callback_listener sync_listener = {.done = on_sync_done};
+
+// A roundtrip that gives up at `deadline`: false then.
+Result<bool> roundtrip_until(Kestrin& session, std::optional<Clock::time_point> deadline) {
+  bool done = false;
+  Proxy<wl_callback> callback(wl_display_sync(session.queue_handle.display()));
+  if (!callback) return std::unexpected(Error::ordinary("out of memory"));
+  wl_callback_add_listener(callback.get(), &sync_listener, &done);
+  while (!done) {
+    auto pass = dispatch_until(session, deadline);
+    if (!pass || !*pass) return pass;
+  }
+  return true;
+}
+
+Result<std::optional<std::vector<PixelRect>>> no_change() { return std::optional<std::vector<PixelRect>>(); }
+
 }  // namespace
 
 struct CaptureSession::State {
@@ -95,11 +117,18 @@ struct CaptureSession::State {
   PixelRect crop;                 // the part of the buffer a frame gives
   PixelRect area;                 // the same part in the output's pixels
   Slots slots;
+  bool y_invert = false;  // of the frame in the last slot
   // Set when the capture goes through ext-image-copy-capture-v1, which then
   // keeps the buffers; the fields above serve wlr-screencopy.
   std::unique_ptr<ImageCopyCapture> image_copy;
   unsigned next_slot = 0;
   bool closed = false;
+  // The output's shared damage and this capture's part of it.
+  std::shared_ptr<OutputChanges> output_changes;
+  std::shared_ptr<ChangeInbox> inbox;
+  // The picture at the opening, kept until the first report of the
+  // compositor since then has been checked against it.
+  std::vector<std::uint8_t> baseline;
 
   Result<wl_output*> output(Kestrin& session) const {
     auto found = session.app_data->outputs.find(output_name);
@@ -108,8 +137,10 @@ struct CaptureSession::State {
     return found->second.output.get();
   }
 
-  // Asks for a frame and waits until its buffers have been announced.
-  Result<Frame> start_frame(Kestrin& session, FrameEvents& events) const {
+  // Asks for a frame and waits until its buffers have been announced; an
+  // empty frame when `deadline` came first.
+  Result<Frame> start_frame(Kestrin& session, FrameEvents& events,
+                            std::optional<Clock::time_point> deadline = std::nullopt) const {
     if (closed) return std::unexpected(Error::ordinary("the capture is closed"));
     auto output_proxy = output(session);
     if (!output_proxy) return std::unexpected(output_proxy.error());
@@ -126,12 +157,16 @@ struct CaptureSession::State {
     screencopy::add_listener(frame.proxy.get(), &capture_frame_listener, &events);
     // Before version 3 nothing marks the end of the announcements but the
     // compositor's answer to a sync sent after the request.
-    if (wl_proxy_get_version(as_proxy(frame.proxy.get())) < buffer_done_since_version) {
-      if (auto done = roundtrip(session.event_queue, session.queue_handle); !done) return std::unexpected(done.error());
+    const bool marks_end = wl_proxy_get_version(as_proxy(frame.proxy.get())) >= buffer_done_since_version;
+    if (!marks_end) {
+      auto done = roundtrip_until(session, deadline);
+      if (!done) return std::unexpected(done.error());
+      if (!*done) return Frame();
     }
-    while (!events.announced && !events.failed) {
-      if (wl_proxy_get_version(as_proxy(frame.proxy.get())) < buffer_done_since_version) break;
-      if (auto pass = session.event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
+    while (marks_end && !events.announced && !events.failed) {
+      auto pass = dispatch_until(session, deadline);
+      if (!pass) return std::unexpected(pass.error());
+      if (!*pass) return Frame();
     }
     if (events.failed) return std::unexpected(capture_failed());
     if (!events.buffer)
@@ -169,11 +204,7 @@ struct CaptureSession::State {
   Result<bool> await(Kestrin& session, Frame& frame, const FrameEvents& events,
                      std::optional<Clock::time_point> deadline) const {
     while (!events.ready && !events.failed) {
-      if (!deadline) {
-        if (auto pass = session.event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
-        continue;
-      }
-      auto pass = session.event_queue.dispatch_pass_until(*deadline);
+      auto pass = dispatch_until(session, deadline);
       if (!pass) return std::unexpected(pass.error());
       if (!*pass) {
         frame.reset();
@@ -186,8 +217,43 @@ struct CaptureSession::State {
   }
 
   Status read(const Slot& slot, std::uint8_t* destination) const {
-    copy_pixels_into(slot.view.data(), buffer, crop, destination);
+    copy_pixels_into(slot.view.data(), buffer, crop, destination, y_invert);
     return {};
+  }
+
+  // A frame copied plainly into the next slot: false when `deadline` came
+  // first.
+  Result<bool> fresh_frame(Kestrin& session, std::optional<Clock::time_point> deadline, bool with_damage,
+                           FrameEvents& events) {
+    auto frame = start_frame(session, events, deadline);
+    if (!frame) return std::unexpected(frame.error());
+    if (!frame->proxy) {
+      wl_display_flush(session.event_queue.display());
+      return false;
+    }
+    auto copied = copy(session, *frame, events, with_damage, deadline);
+    frame->reset();
+    wl_display_flush(session.event_queue.display());
+    if (copied && *copied) y_invert = events.y_invert;
+    return copied;
+  }
+
+  // What changed in `watched` (output pixels) since the wait before: the
+  // changes the inbox holds, and those the picture now in `destination`
+  // shows against the opening's when the compositor could not tell.
+  std::vector<PixelRect> take_changes(const std::uint8_t* destination, const PixelRect& watched) {
+    std::vector<PixelRect> changed;
+    if (!inbox->changes.empty()) changed = changes_within(std::exchange(inbox->changes, {}), watched);
+    if (std::exchange(inbox->compare, false)) {
+      const PixelRect all{0, 0, crop.width, crop.height};
+      if (auto seen = difference(baseline.data(), destination, crop.width, all)) {
+        const PixelRect in_output{seen->x + area.x, seen->y + area.y, seen->width, seen->height};
+        if (auto shown = intersection(in_output, watched)) changed.push_back(*shown);
+      }
+      // From here on the compositor's reports are all there is to know.
+      baseline = std::vector<std::uint8_t>();
+    }
+    return changed;
   }
   const Slot& last_slot() const { return slots[next_slot ^ 1u]; }
 
@@ -239,16 +305,27 @@ std::uint32_t CaptureSession::height() const {
 bool CaptureSession::closed() const { return state_->closed; }
 
 Status CaptureSession::grab_into(Kestrin& session, std::uint8_t* destination) {
-  if (state_->image_copy) return state_->image_copy->grab_into(session, destination);
+  auto grabbed = grab_into(session, destination, std::nullopt);
+  if (!grabbed) return std::unexpected(grabbed.error());
+  return {};
+}
+
+Result<bool> CaptureSession::grab_into(Kestrin& session, std::uint8_t* destination,
+                                       std::optional<Clock::time_point> deadline) {
+  if (state_->image_copy) {
+    // Bounded already: on a still screen the newest picture is taken after
+    // two refreshes.
+    if (auto grabbed = state_->image_copy->grab_into(session, destination); !grabbed)
+      return std::unexpected(grabbed.error());
+    return true;
+  }
+  if (state_->closed) return std::unexpected(Error::ordinary("the capture is closed"));
   state_->drop_ahead(session.event_queue.display());
   FrameEvents events;
-  auto frame = state_->start_frame(session, events);
-  if (!frame) return std::unexpected(frame.error());
-  auto copied = state_->copy(session, *frame, events, false, std::nullopt);
-  frame->reset();
-  wl_display_flush(session.event_queue.display());
-  if (!copied) return std::unexpected(copied.error());
-  return state_->read(state_->last_slot(), destination);
+  auto copied = state_->fresh_frame(session, deadline, false, events);
+  if (!copied || !*copied) return copied;
+  if (auto read = state_->read(state_->last_slot(), destination); !read) return std::unexpected(read.error());
+  return true;
 }
 
 Status CaptureSession::next_into(Kestrin& session, std::uint8_t* destination) {
@@ -264,6 +341,7 @@ Status CaptureSession::next_into(Kestrin& session, std::uint8_t* destination) {
     wl_display_flush(session.event_queue.display());
     return std::unexpected(copied.error());
   }
+  state_->y_invert = current->events.y_invert;
   // The next frame is asked for before this one is read, so that reading a
   // large picture does not make the capture miss the output's next refresh.
   const Slot& done = state_->last_slot();
@@ -295,19 +373,30 @@ Result<std::optional<std::vector<PixelRect>>> CaptureSession::wait_for_change(
   if (session.app_data->screencopy_manager &&
       wl_proxy_get_version(as_proxy(session.app_data->screencopy_manager.get())) < damage_since_version)
     return std::unexpected(Error::ordinary("the compositor's screencopy cannot report changes (version 1)"));
+  State& state = *state_;
   for (;;) {
+    // Changes that frames of other captures of the output brought: a plain
+    // copy shows them.
+    if (!state.inbox->changes.empty() || state.inbox->compare) {
+      FrameEvents events;
+      auto copied = state.fresh_frame(session, deadline, false, events);
+      if (!copied) return std::unexpected(copied.error());
+      if (!*copied) return no_change();
+      if (auto read = state.read(state.last_slot(), destination); !read) return std::unexpected(read.error());
+      std::vector<PixelRect> changed = state.take_changes(destination, watched);
+      if (!changed.empty()) return std::optional<std::vector<PixelRect>>(std::move(changed));
+    }
     FrameEvents events;
-    auto frame = state_->start_frame(session, events);
-    if (!frame) return std::unexpected(frame.error());
-    auto copied = state_->copy(session, *frame, events, true, deadline);
-    frame->reset();
-    wl_display_flush(session.event_queue.display());
+    auto copied = state.fresh_frame(session, deadline, true, events);
     if (!copied) return std::unexpected(copied.error());
-    if (!*copied) return std::optional<std::vector<PixelRect>>();
-    std::vector<PixelRect> changed = changes_within(events.damage, watched);
-    if (changed.empty()) continue;
-    if (auto read = state_->read(state_->last_slot(), destination); !read) return std::unexpected(read.error());
-    return std::optional<std::vector<PixelRect>>(std::move(changed));
+    if (!*copied) return no_change();
+    // A frame without damage events changed all over (the whole output,
+    // whatever part of it this capture holds).
+    if (events.damage.empty()) events.damage.push_back(PixelRect{0, 0, UINT32_MAX, UINT32_MAX});
+    state.output_changes->share(events.damage);
+    if (auto read = state.read(state.last_slot(), destination); !read) return std::unexpected(read.error());
+    std::vector<PixelRect> changed = state.take_changes(destination, watched);
+    if (!changed.empty()) return std::optional<std::vector<PixelRect>>(std::move(changed));
   }
 }
 
@@ -410,6 +499,13 @@ Result<CaptureSession> open_capture(Kestrin& session, std::optional<std::string_
   auto copied = state->copy(session, *frame, events, false, std::nullopt);
   frame->reset();
   if (!copied) return std::unexpected(copied.error());
+  state->y_invert = events.y_invert;
+  std::shared_ptr<OutputChanges>& changes = session.app_data->screencopy_changes[output.global_name];
+  if (!changes) changes = std::make_shared<OutputChanges>();
+  state->output_changes = changes;
+  state->inbox = changes->join();
+  state->baseline.resize(std::size_t{state->crop.width} * state->crop.height * 4);
+  if (auto read = state->read(state->last_slot(), state->baseline.data()); !read) return std::unexpected(read.error());
   return CaptureSession(std::move(state));
 }
 

@@ -34,6 +34,8 @@ class CaptureSession {
   // The next frame the compositor shows, into `destination`: height() packed
   // rows of width() pixels of blue, green, red, fourth byte.
   Status grab_into(Kestrin& session, std::uint8_t* destination);
+  // The same, given up at `deadline`: false then.
+  Result<bool> grab_into(Kestrin& session, std::uint8_t* destination, std::optional<Clock::time_point> deadline);
   Result<PixelArray> grab(Kestrin& session);
   // The same for an iteration: the frame after it is asked for at once, so
   // that a loop keeps up with the output's refresh. Grabs and waits give
@@ -41,11 +43,11 @@ class CaptureSession {
   Status next_into(Kestrin& session, std::uint8_t* destination);
 
   // Waits for a frame in which something inside `watch` (output pixels; the
-  // whole capture when absent) changed since the previous wait returned
-  // (wlroots reports the whole output for the first wait of a connection on
-  // an output, at the next frame the compositor draws), copies it into
-  // `destination` and returns the changed rectangles in output pixels,
-  // clipped to `watch`. std::nullopt once `deadline` passed without one.
+  // whole capture when absent) changed since the capture opened or the
+  // previous wait returned, copies it into `destination` and returns the
+  // changed rectangles in output pixels, clipped to `watch`. std::nullopt
+  // once `deadline` passed without one, whatever the compositor does. Each
+  // capture sees every change, also when several capture one output.
   Result<std::optional<std::vector<PixelRect>>> wait_for_change(Kestrin& session, std::optional<Clock::time_point> deadline,
                                                                 std::optional<PixelRect> watch,
                                                                 std::uint8_t* destination);

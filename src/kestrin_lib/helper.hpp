@@ -62,8 +62,9 @@ Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle
 
 // The last step of a capture: the picture the compositor copied into the file
 // `fd` for the announced `buffer` (a readable format, rows of `stride` bytes),
-// read into a new array and converted to B, G, R, fourth byte.
-Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer);
+// read into a new array and converted to B, G, R, fourth byte. `y_invert`:
+// the file holds the picture bottom row first, and the array gets it upright.
+Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer, bool y_invert = false);
 
 // A rectangle of an announced buffer, in its pixels.
 struct PixelRect {
@@ -73,13 +74,14 @@ struct PixelRect {
   std::uint32_t height = 0;
 };
 
-// The same for the part `rect` of the buffer, into `destination`: rect.height
-// packed rows of rect.width pixels.
-Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination);
+// The same for the part `rect` (of the upright picture) of the buffer, into
+// `destination`: rect.height packed rows of rect.width pixels.
+Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination,
+                        bool y_invert = false);
 
 // The same out of the mapped picture `picture` of the announced `buffer`.
 void copy_pixels_into(const std::uint8_t* picture, const ScreencopyBuffer& buffer, PixelRect rect,
-                      std::uint8_t* destination);
+                      std::uint8_t* destination, bool y_invert = false);
 
 // Whether an announced buffer fits wl_shm's arguments and 4 bytes a pixel.
 Status check_buffer(const ScreencopyBuffer& buffer);

@@ -20,8 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 // No cursor painted into the frames, as screencopy's overlay_cursor 0.
 constexpr std::uint32_t no_options = 0;
-// Damage kept for the next wait is merged into one box beyond this many.
-constexpr std::size_t unreported_limit = 32;
 
 // Owners that send the object's destructor request when they let go.
 struct SourceDestroyer {
@@ -286,11 +284,7 @@ struct ImageCopyCapture::State {
   // `deadline` came first (the frame is then given up).
   Result<bool> await(Kestrin& session, std::optional<Clock::time_point> deadline) {
     while (!pending->settled() && !events.stopped) {
-      if (!deadline) {
-        if (auto pass = session.event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
-        continue;
-      }
-      auto pass = session.event_queue.dispatch_pass_until(*deadline);
+      auto pass = dispatch_until(session, deadline);
       if (!pass) return std::unexpected(pass.error());
       if (!*pass) {
         give_up(session);
@@ -315,19 +309,7 @@ struct ImageCopyCapture::State {
     last = done->slot;
     // A frame without damage events changed all over.
     if (done->events.damage.empty()) done->events.damage.push_back(PixelRect{0, 0, buffer.width, buffer.height});
-    unreported.insert(unreported.end(), done->events.damage.begin(), done->events.damage.end());
-    if (unreported.size() > unreported_limit) {
-      PixelRect box = unreported.front();
-      for (const PixelRect& rect : unreported) {
-        const std::uint64_t right = std::max(std::uint64_t{box.x} + box.width, std::uint64_t{rect.x} + rect.width);
-        const std::uint64_t bottom = std::max(std::uint64_t{box.y} + box.height, std::uint64_t{rect.y} + rect.height);
-        box.x = std::min(box.x, rect.x);
-        box.y = std::min(box.y, rect.y);
-        box.width = static_cast<std::uint32_t>(right - box.x);
-        box.height = static_cast<std::uint32_t>(bottom - box.y);
-      }
-      unreported.assign(1, box);
-    }
+    add_changes(unreported, done->events.damage);
     return true;
   }
 

@@ -23,17 +23,6 @@ constexpr xkb_keycode_t largest_key = 0xffff;
 
 Error unreadable(std::string cause) { return Error::ordinary("the seat's keymap could not be read", {std::move(cause)}); }
 
-struct Memory {
-  std::mutex mutex;
-  std::map<std::string, KeymapRecord, std::less<>> keymaps;
-};
-
-Memory& memory() {
-  // Never destroyed: sessions may still be torn down while the process exits.
-  static Memory* instance = new Memory;
-  return *instance;
-}
-
 // libxkbcommon's complaints become the cause of a failed compilation instead
 // of lines on stderr.
 void collect_xkb_log(xkb_context* context, xkb_log_level, const char* format, va_list args) {
@@ -200,20 +189,6 @@ Result<Fd> keymap_memory_file(std::string_view contents) {
   // The compositor maps the file; sealed, nobody can shrink it under it.
   ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
   return fd;
-}
-
-void remember_keymap(const std::string& socket_path, KeymapRecord keymap) {
-  Memory& remembered = memory();
-  std::lock_guard lock(remembered.mutex);
-  remembered.keymaps.insert_or_assign(socket_path, std::move(keymap));
-}
-
-std::optional<KeymapRecord> remembered_keymap(const std::string& socket_path) {
-  Memory& remembered = memory();
-  std::lock_guard lock(remembered.mutex);
-  auto found = remembered.keymaps.find(socket_path);
-  if (found == remembered.keymaps.end()) return std::nullopt;
-  return found->second;
 }
 
 Modifiers serialized_modifiers(xkb_state* state) {

@@ -50,9 +50,13 @@ struct KeymapRecord {
   std::shared_ptr<const std::string> contents;
 };
 
-// The last keymap a seat of the compositor at `socket_path` sent, kept for
-// the life of the process: wlroots forgets the seat's active keyboard when it
-// goes away, and the next session's seat then sends none.
+// The last keymap a seat of the compositor at `socket_path` sent: wlroots
+// forgets the seat's active keyboard when it goes away, and the next
+// session's seat then sends none, in this process or a later one. Kept in
+// the process for the most recent few dozen compositors (each distinct
+// keymap once), and carried to later processes in a file private to the
+// user beside the socket, which is believed only when it is the user's own
+// plain file and compiles.
 void remember_keymap(const std::string& socket_path, KeymapRecord keymap);
 std::optional<KeymapRecord> remembered_keymap(const std::string& socket_path);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 
 #include "kestrin_lib/mod.hpp"
 
@@ -79,6 +80,21 @@ OutputInfo describe_output(const Output& output) {
     info.scale = scale;
   }
   return info;
+}
+
+LayoutBox layout_box(const AppData& app_data) {
+  LayoutBox box{INT64_MAX, INT64_MAX, INT64_MIN, INT64_MIN};
+  for (const auto& [global_name, output] : app_data.outputs) {
+    if (output.removed || !output.output) continue;
+    const OutputInfo info = describe_output(output);
+    // A negative size (no compositor means one) counts as none.
+    box.left = std::min<std::int64_t>(box.left, info.x);
+    box.top = std::min<std::int64_t>(box.top, info.y);
+    box.right = std::max<std::int64_t>(box.right, std::int64_t{info.x} + std::max(info.logical_width, 0));
+    box.bottom = std::max<std::int64_t>(box.bottom, std::int64_t{info.y} + std::max(info.logical_height, 0));
+  }
+  if (box.left > box.right) return LayoutBox{};
+  return box;
 }
 
 Status settle_outputs(Kestrin& session) {

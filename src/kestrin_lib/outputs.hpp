@@ -44,6 +44,16 @@ Result<Output*> choose_output(AppData& app_data, std::optional<std::string_view>
 // otherwise derived from wl_output's position, mode, scale and transform.
 OutputInfo describe_output(const Output& output);
 
+// The box around every output the compositor still offers, in logical
+// units. In 64 bits: positions and sizes are the compositor's 32-bit
+// numbers, and their sums need not fit in 32.
+struct LayoutBox {
+  std::int64_t left = 0, top = 0, right = 0, bottom = 0;
+  std::int64_t width() const { return right - left; }
+  std::int64_t height() const { return bottom - top; }
+};
+LayoutBox layout_box(const AppData& app_data);
+
 // Binds xdg-output on first use, dispatches what the compositor has sent, and
 // waits until every output it still offers is fully described.
 Status settle_outputs(Kestrin& session);

@@ -110,27 +110,27 @@ Result<Aim> aim_on_output(Kestrin& session, const Target& target, std::uint32_t 
 // A version 1 manager has only the layout-wide pointer, whose extent is the
 // box around every output.
 Aim aim_in_layout(Kestrin& session, const Target& target, std::uint32_t x, std::uint32_t y) {
-  std::int32_t left = INT32_MAX, top = INT32_MAX, right = INT32_MIN, bottom = INT32_MIN;
-  for (const auto& [global_name, output] : session.app_data->outputs) {
-    if (output.removed || !output.output) continue;
-    const OutputInfo info = describe_output(output);
-    left = std::min(left, info.x);
-    top = std::min(top, info.y);
-    right = std::max(right, info.x + info.logical_width);
-    bottom = std::max(bottom, info.y + info.logical_height);
-  }
-  const double box_width = std::max<double>(right - left, 1);
-  const double box_height = std::max<double>(bottom - top, 1);
+  const LayoutBox box = layout_box(*session.app_data);
+  const double box_width = static_cast<double>(std::max<std::int64_t>(box.width(), 1));
+  const double box_height = static_cast<double>(std::max<std::int64_t>(box.height(), 1));
   const auto [u, v] = shown_fraction((x + 0.5) / target.info.width, (y + 0.5) / target.info.height,
                                      target.output->current.transform);
-  const double layout_x = target.info.x + u * target.info.logical_width - left;
-  const double layout_y = target.info.y + v * target.info.logical_height - top;
+  const double layout_x =
+      static_cast<double>(std::int64_t{target.info.x} - box.left) + u * std::max(target.info.logical_width, 0);
+  const double layout_y =
+      static_cast<double>(std::int64_t{target.info.y} - box.top) + v * std::max(target.info.logical_height, 0);
   // Finer than a logical unit, so that every pixel of a scaled output has a
-  // place of its own.
-  const double units = std::floor(std::min(256.0, UINT32_MAX / std::max(box_width, box_height)));
-  return Aim{session.virtual_pointer.get(), static_cast<std::uint32_t>(std::lround(layout_x * units)),
-             static_cast<std::uint32_t>(std::lround(layout_y * units)), static_cast<std::uint32_t>(box_width * units),
-             static_cast<std::uint32_t>(box_height * units)};
+  // place of its own; coarser only for a layout wider than the extent can
+  // count.
+  const double fit = UINT32_MAX / std::max(box_width, box_height);
+  const double units = fit >= 1 ? std::floor(std::min(256.0, fit)) : fit;
+  const auto extent_x = static_cast<std::uint32_t>(std::clamp(std::round(box_width * units), 1.0, double{UINT32_MAX}));
+  const auto extent_y = static_cast<std::uint32_t>(std::clamp(std::round(box_height * units), 1.0, double{UINT32_MAX}));
+  auto place = [](double position, std::uint32_t extent) {
+    return static_cast<std::uint32_t>(std::clamp(std::round(position), 0.0, static_cast<double>(extent - 1)));
+  };
+  return Aim{session.virtual_pointer.get(), place(layout_x * units, extent_x), place(layout_y * units, extent_y),
+             extent_x, extent_y};
 }
 
 Result<Aim> aim(Kestrin& session, const Target& target, std::uint32_t x, std::uint32_t y) {

@@ -87,18 +87,21 @@ constexpr std::size_t conversion_chunk = 128 * 1024;
 // Copies the picture out of the file straight into the destination, leaving
 // out any padding at the end of the rows and whatever lies outside `rect`,
 // and converts it there to blue, green, red, fourth byte.
-Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination) {
+Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, std::uint8_t* destination,
+                        bool y_invert) {
   const std::size_t row = std::size_t{rect.width} * 4;
   const bool converts = !pixel_format::is_bgrx(buffer.format);
-  // Padded or cut rows are read one by one; packed ones all at once, or a
-  // chunk at a time when they are converted.
+  // Padded, cut or inverted rows are read one by one, each into its upright
+  // place; packed ones all at once, or a chunk at a time when they are
+  // converted.
   std::size_t rows_per_read = rect.height;
-  if (buffer.stride != row) rows_per_read = 1;
+  if (buffer.stride != row || y_invert) rows_per_read = 1;
   else if (converts) rows_per_read = std::max<std::size_t>(1, conversion_chunk / row);
   for (std::size_t y = 0; y < rect.height; y += rows_per_read) {
     const std::size_t rows = std::min<std::size_t>(rows_per_read, rect.height - y);
     std::uint8_t* out = destination + y * row;
-    const std::size_t offset = (rect.y + y) * std::size_t{buffer.stride} + std::size_t{rect.x} * 4;
+    const std::size_t source_row = y_invert ? buffer.height - 1 - (rect.y + y) : rect.y + y;
+    const std::size_t offset = source_row * std::size_t{buffer.stride} + std::size_t{rect.x} * 4;
     auto read = read_exactly(fd, out, rows * row, static_cast<off_t>(offset));
     if (!read) return read;
     if (converts) pixel_format::to_bgrx(buffer.format, out, out, rows * rect.width);
@@ -107,15 +110,18 @@ Status read_pixels_into(int fd, const ScreencopyBuffer& buffer, PixelRect rect, 
 }
 
 void copy_pixels_into(const std::uint8_t* picture, const ScreencopyBuffer& buffer, PixelRect rect,
-                      std::uint8_t* destination) {
+                      std::uint8_t* destination, bool y_invert) {
   const std::size_t row = std::size_t{rect.width} * 4;
   const bool converts = !pixel_format::is_bgrx(buffer.format);
-  const std::uint8_t* source = picture + rect.y * std::size_t{buffer.stride} + std::size_t{rect.x} * 4;
-  if (!converts && buffer.stride == row) {
+  const std::size_t first_row = y_invert ? buffer.height - 1 - rect.y : rect.y;
+  const std::uint8_t* source = picture + first_row * std::size_t{buffer.stride} + std::size_t{rect.x} * 4;
+  if (!converts && buffer.stride == row && !y_invert) {
     std::memcpy(destination, source, row * rect.height);
     return;
   }
-  for (std::size_t y = 0; y < rect.height; ++y, source += buffer.stride, destination += row) {
+  // An inverted picture is walked from its last row up.
+  const std::ptrdiff_t step = y_invert ? -static_cast<std::ptrdiff_t>(buffer.stride) : buffer.stride;
+  for (std::size_t y = 0; y < rect.height; ++y, source += step, destination += row) {
     if (converts) pixel_format::to_bgrx(buffer.format, source, destination, rect.width);
     else std::memcpy(destination, source, row);
   }
@@ -130,11 +136,12 @@ Result<PixelArray> allocate_pixels(std::uint32_t width, std::uint32_t height) {
   return pixels;
 }
 
-Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer) {
+Result<PixelArray> read_pixels(int fd, const ScreencopyBuffer& buffer, bool y_invert) {
   auto allocated = allocate_pixels(buffer.width, buffer.height);
   if (!allocated) return allocated;
   PixelArray pixels = std::move(*allocated);
-  auto read = read_pixels_into(fd, buffer, PixelRect{0, 0, buffer.width, buffer.height}, pixels.data.get());
+  auto read =
+      read_pixels_into(fd, buffer, PixelRect{0, 0, buffer.width, buffer.height}, pixels.data.get(), y_invert);
   if (!read) return std::unexpected(read.error());
   return pixels;
 }
@@ -151,6 +158,7 @@ struct CaptureObjects {
 struct CopiedFrame {
   Fd file;
   ScreencopyBuffer buffer;
+  bool y_invert;
 };
 
 // Everything from the frame's creation until the compositor has copied the
@@ -198,7 +206,7 @@ Result<CopiedFrame> copy_frame(AppData& app_data, const QueueHandle& queue_handl
     if (auto pass = event_queue.dispatch_pass(); !pass) return std::unexpected(pass.error());
   }
   if (app_data.screencopy->failed) return std::unexpected(capture_failed());
-  return CopiedFrame{std::move(*file), announced};
+  return CopiedFrame{std::move(*file), announced, app_data.screencopy->y_invert};
 }
 
 }  // namespace
@@ -227,7 +235,7 @@ Result<PixelArray> screenshot(AppData& app_data, const QueueHandle& queue_handle
   objects.pool.reset();
   wl_display_flush(event_queue.display());
   if (!copied) return std::unexpected(copied.error());
-  return read_pixels(copied->file.get(), copied->buffer);
+  return read_pixels(copied->file.get(), copied->buffer, copied->y_invert);
 }
 
 }  // namespace kestrin

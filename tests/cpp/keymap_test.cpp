@@ -175,5 +175,19 @@ TEST(KeymapFile, TheLastKeymapOfEachCompositorIsRemembered) {
   EXPECT_EQ(*remembered_keymap("/kestrin-test/b")->contents, std::string("x", 2));
 }
 
+TEST(RememberedKeymap, KeepsEachKeymapOnceForTheMostRecentCompositorsOnly) {
+  // As from a long test run: a new socket path for every desktop, and the
+  // same keymap from each.
+  for (int i = 0; i < 40; ++i)
+    remember_keymap("/kestrin-test/desktop-" + std::to_string(i), {1, 5, std::make_shared<const std::string>("same", 5)});
+  EXPECT_FALSE(remembered_keymap("/kestrin-test/desktop-0"));
+  EXPECT_FALSE(remembered_keymap("/kestrin-test/desktop-7"));
+  auto newest = remembered_keymap("/kestrin-test/desktop-39");
+  auto older = remembered_keymap("/kestrin-test/desktop-9");
+  ASSERT_TRUE(newest && older);
+  EXPECT_EQ(newest->contents.get(), older->contents.get());
+  EXPECT_EQ(*newest->contents, std::string("same", 5));
+}
+
 }  // namespace
 }  // namespace kestrin

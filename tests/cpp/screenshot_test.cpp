@@ -12,6 +12,7 @@
 
 #include "fake_compositor/fake_compositor.hpp"
 #include "fake_compositor/pattern.hpp"
+#include "kestrin_lib/capture_parts.hpp"
 #include "kestrin_lib/capture_session.hpp"
 #include "kestrin_lib/mod.hpp"
 #include "kestrin_lib/pixel_format.hpp"
@@ -322,14 +323,18 @@ std::vector<std::array<std::uint32_t, 4>> as_tuples(const std::vector<PixelRect>
 }
 
 // A region at scale 2 is a logical box of whole pixels around it; the frame
-// comes in a converted format with padded rows; every way of reading cuts
-// the same pixels out of it.
-TEST(CaptureSession, RegionOfAConvertedPaddedFrameInEveryWayOfReading) {
+// comes in a converted format with padded rows, upright or bottom row first
+// (the y_invert flag); every way of reading cuts the same upright pixels out
+// of it.
+class RegionOfAConvertedPaddedFrame : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(RegionOfAConvertedPaddedFrame, InEveryWayOfReading) {
   const std::uint32_t format = WL_SHM_FORMAT_XBGR2101010;
   // The box (1, 2, 6, 4) is 12x8 pixels.
-  FakeCompositor compositor(small(
-      json::array({{{"buffers", json::array({{{"format", format}, {"stride", 12 * 4 + 8}}})}, {"strict_format", true}}}),
-      2, format));
+  FakeCompositor compositor(small(json::array({{{"buffers", json::array({{{"format", format}, {"stride", 12 * 4 + 8}}})},
+                                                {"strict_format", true},
+                                                {"flags", GetParam()}}}),
+                                  2, format));
   Kestrin session = connected(compositor);
   const PixelRect region{3, 5, 10, 7};
   CaptureSession capture = opened(session, region);
@@ -357,6 +362,24 @@ TEST(CaptureSession, RegionOfAConvertedPaddedFrameInEveryWayOfReading) {
   ASSERT_TRUE(changed.has_value() && changed->has_value());
   EXPECT_EQ(as_tuples(**changed), (std::vector<std::array<std::uint32_t, 4>>{{0, 0, 5, 6}}));
   EXPECT_EQ(sent(compositor, "zwlr_screencopy_manager_v1.capture_output"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CaptureSession, RegionOfAConvertedPaddedFrame,
+                         ::testing::Values(0u, screencopy::flags_y_invert));
+
+TEST(CaptureParts, TheDifferenceIsTheBoxAroundEveryChangedPixel) {
+  std::vector<std::uint8_t> a(std::size_t{5} * 4 * 4, 0), b = a;
+  const PixelRect all{0, 0, 5, 4};
+  EXPECT_FALSE(difference(a.data(), b.data(), 5, all));
+  b[(1 * 5 + 3) * 4 + 2] = 1;  // (3, 1)
+  b[(2 * 5 + 1) * 4 + 3] = 1;  // (1, 2), its fourth byte
+  auto box = difference(a.data(), b.data(), 5, all);
+  ASSERT_TRUE(box);
+  EXPECT_EQ(as_tuples({*box}), (std::vector<std::array<std::uint32_t, 4>>{{1, 1, 3, 2}}));
+  box = difference(a.data(), b.data(), 5, PixelRect{2, 0, 3, 4});
+  ASSERT_TRUE(box);
+  EXPECT_EQ(as_tuples({*box}), (std::vector<std::array<std::uint32_t, 4>>{{3, 1, 1, 1}}));
+  EXPECT_FALSE(difference(a.data(), b.data(), 5, PixelRect{0, 3, 5, 1}));
 }
 
 // A fractional scale reaches clients as the next whole one, so the frame of

@@ -7,7 +7,10 @@ misbehave; where a call cannot succeed it says why.
 (Buffer sizes that do not fit, one at a time, are in test_screenshot_wire.py.)"""
 
 import json
+import os
+import stat
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -174,6 +177,17 @@ class TestAnnouncedBuffers:
 # --- keymaps -------------------------------------------------------------------
 
 
+# A new process's session on a socket, and what became of it.
+NEW_SESSION = '''
+import sys, kestrin
+try:
+    kestrin.Kestrin(sys.argv[1]).key_press(30, 0)
+    print("ok")
+except BaseException as error:
+    print(type(error).__name__, error)
+'''
+
+
 def with_keymaps(keymaps, **fields) -> dict:
     return {"globals": [SHM, {**SEAT, "keymaps": keymaps}, SMALL, KEYBOARD_MANAGER, POINTER_MANAGER], **fields}
 
@@ -222,17 +236,41 @@ class TestKeymaps:
         assert [name_of(r) for r in watch.requests()].count("zwp_virtual_keyboard_v1.key") == 2
         del second
         assert descriptors() == before
-        # A process that has nothing to remember still fails as before.
-        result = run_python(
-            '''
-            import sys, kestrin
-            try:
-                kestrin.Kestrin(sys.argv[1])
-            except BaseException as error:
-                print(type(error).__name__, error)
-            ''',
-            compositor.socket_path,
-        )
+        # A seat that never sent a keymap to anyone still ends in the fault.
+        never = fake(keymap_scenario(keymap_clients=0))
+        result = run_python(NEW_SESSION, never.socket_path)
+        assert result.stdout.startswith("InternalFault an expected value was absent: the seat's keyboard sent no keymap (")
+
+    def test_a_later_process_gets_the_keymap_the_seat_sent_before(self, fake):
+        compositor = fake(keymap_scenario(keymap_clients=1))
+        Kestrin(compositor.socket_path)
+        carried = Path(compositor.socket_path + ".kestrin-keymap")
+        status = carried.lstat()
+        assert stat.S_IMODE(status.st_mode) == 0o600 and status.st_uid == os.geteuid()
+        assert run_python(NEW_SESSION, compositor.socket_path).stdout == "ok\n"
+        sent = [r for r in compositor.requests() if name_of(r) == "zwp_virtual_keyboard_v1.keymap"]
+        assert [r["client"] for r in sent] == [1, 2] and sent[0]["args"] == sent[1]["args"]
+
+    @pytest.mark.parametrize("tamper", ["link", "foreign-owner", "readable-by-others", "second-name", "not-a-keymap"])
+    def test_a_carried_keymap_is_believed_only_as_the_users_own_private_file(self, fake, tmp_path, tamper):
+        compositor = fake(keymap_scenario(keymap_clients=1))
+        Kestrin(compositor.socket_path)
+        carried = Path(compositor.socket_path + ".kestrin-keymap")
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.write_bytes(carried.read_bytes())
+        elsewhere.chmod(0o600)
+        if tamper == "link":
+            carried.unlink()
+            carried.symlink_to(elsewhere)
+        elif tamper == "foreign-owner":
+            os.chown(carried, 12345, 12345)
+        elif tamper == "readable-by-others":
+            carried.chmod(0o644)
+        elif tamper == "second-name":
+            os.link(carried, tmp_path / "second")
+        else:
+            carried.write_bytes(b"xkb_keymap { not one };\0")
+        result = run_python(NEW_SESSION, compositor.socket_path)
         assert result.stdout.startswith("InternalFault an expected value was absent: the seat's keyboard sent no keymap (")
 
     def test_hundreds_of_keymaps_leave_no_descriptor_behind(self, fake):

@@ -695,6 +695,38 @@ class TestMoveTo:
         assert watch.args(MOTION)[-1] == [0, (1920 + shown_at[0]) * 256, shown_at[1] * 256, layout_width * 256,
                                           1080 * 256]
 
+    def test_version_1_manager_aims_in_a_layout_at_the_ends_of_32_bits(self, fake):
+        def at(name, x, y):
+            return {**output(name, 100, 100), "logical": [x, y, 100, 100]}
+
+        low, high = -(2**31), 2**31 - 1
+        compositor = fake({"globals": [SHM, SEAT, at("LOW", low, low), at("HIGH", high - 100, high - 100),
+                                       KEYBOARD_MANAGER, {**POINTER_MANAGER, "version": 1}, XDG_OUTPUT_MANAGER]})
+        k = Kestrin(compositor.socket_path)
+        watch = Watch(compositor)
+        k.move_to(0, 0, "LOW")
+        k.move_to(50, 50, "HIGH")
+        # 2^32 - 1 logical units wide and high: one unit each.
+        edge = 2**32 - 1
+        assert watch.args(MOTION) == [[0, 1, 1, edge, edge], [0, edge - 49, edge - 49, edge, edge]]
+
+    def test_version_1_manager_aims_in_a_layout_wider_than_32_bits(self, fake):
+        # The last output reaches beyond the largest position a compositor
+        # can send: the layout is counted in units of a little more than one.
+        beyond = {**output("BEYOND", 100, 100), "logical": [2**31 - 1, 0, 100, 100]}
+        compositor = fake({"globals": [SHM, SEAT, {**output("LOW", 100, 100), "logical": [-(2**31), 0, 100, 100]},
+                                       beyond, KEYBOARD_MANAGER, {**POINTER_MANAGER, "version": 1},
+                                       XDG_OUTPUT_MANAGER]})
+        k = Kestrin(compositor.socket_path)
+        watch = Watch(compositor)
+        for x in (0, 99):
+            k.move_to(x, 0, "LOW")
+            k.move_to(x, 0, "BEYOND")
+        motions = watch.args(MOTION)
+        assert [args[3:] for args in motions] == [[2**32 - 1, 100]] * 4
+        xs = [args[1] for args in motions]
+        assert xs[0] < xs[2] < xs[1] < xs[3] < 2**32 - 1
+
     @pytest.mark.parametrize(
         "call, error, text",
         [

@@ -8,6 +8,7 @@ import pytest
 
 from kestrin import Kestrin
 from interpreter import run_python
+from signals import alarm
 
 np = pytest.importorskip("numpy")
 
@@ -197,6 +198,34 @@ class TestCapture:
             kestrin.Capture()
 
 
+class TestYInvert:
+    # The compositor copies the picture bottom row first and says so.
+    def test_every_picture_is_upright(self, fake):
+        compositor = fake(small(screencopy=[{"flags": 1}]))
+        k = Kestrin(compositor.socket_path)
+        expected = pattern(64, 32)
+        assert np.array_equal(k.screenshot(), expected)
+        with k.capture() as cap:
+            assert np.array_equal(cap.grab(), expected)
+            into = np.zeros_like(expected)
+            cap.grab_into(into)
+            assert np.array_equal(into, expected)
+            assert np.array_equal(next(iter(cap)), expected)
+            assert np.array_equal(cap.wait_for_change(timeout_ms=5000)[0], expected)
+        with k.capture(region=(3, 5, 10, 7)) as cap:
+            assert np.array_equal(cap.grab(), expected[5:12, 3:13])
+
+    def test_the_pointer_aims_as_without_it(self, fake):
+        motions = []
+        for flags in (0, 1):
+            compositor = fake(small(screencopy=[{"flags": flags}]))
+            k = Kestrin(compositor.socket_path)
+            k.screenshot()
+            k.move_to(10, 3)
+            motions.append([r["args"] for r in compositor.requests() if r["request"] == "motion_absolute"])
+        assert motions[0] == motions[1] and motions[0]
+
+
 class TestWaitForChange:
     # The capture's first frame is a plain copy; each later frame reports the
     # damage given here.
@@ -219,6 +248,54 @@ class TestWaitForChange:
         assert cap.wait_for_change(timeout_ms=50, region=(10, 10, 5, 5)) is None
         # Every frame changes the capture: it never settles.
         assert cap.wait_until_stable(20, timeout_ms=100) is None
+
+    def test_a_still_screen_gives_none_at_the_timeout(self, fake):
+        # wlroots' first damage of an output on a connection is all of it,
+        # whatever changed; the picture shows nothing did.
+        compositor = fake(small(screencopy=[{}, {}, {"outcome": "still"}]))
+        cap = Kestrin(compositor.socket_path).capture()
+        assert cap.wait_for_change(timeout_ms=100) is None
+        assert compositor.names().count(COPY_WITH_DAMAGE) == 2
+
+    def test_two_captures_of_one_output_each_see_every_change(self, fake):
+        # Frames in order: the two openings, the first capture's two waits
+        # (the first report of the output, then a real one), the second
+        # capture's plain copy, and a still screen from then on.
+        compositor = fake(small(screencopy=[{}, {}, {}, {"damage": [5, 6, 7, 8]}, {}, {"outcome": "still"}]))
+        k = Kestrin(compositor.socket_path)
+        first, second = k.capture(), k.capture(region=(4, 4, 20, 20))
+        assert first.wait_for_change(timeout_ms=5000)[1] == [(5, 6, 7, 8)]
+        frame, changed = second.wait_for_change(timeout_ms=5000)
+        assert changed == [(5, 6, 7, 8)]
+        assert np.array_equal(frame, pattern(64, 32)[4:24, 4:24])
+        assert first.wait_for_change(timeout_ms=50) is None
+        assert second.wait_for_change(timeout_ms=50) is None
+        names = compositor.names()
+        assert names.count(COPY_WITH_DAMAGE) == 4 and names.count("zwlr_screencopy_frame_v1.copy") == 3
+
+    @pytest.mark.parametrize(
+        "stalled, nth",
+        [
+            pytest.param("zwlr_screencopy_manager_v1.capture_output", 2, id="frame-never-announced"),
+            pytest.param(COPY_WITH_DAMAGE, 1, id="copy-never-answered"),
+            pytest.param("ext_image_copy_capture_frame_v1.capture", 2, id="ext-frame-never-answered"),
+        ],
+    )
+    def test_a_compositor_that_stops_answering_ends_the_waits_at_their_timeout(self, fake, stalled, nth):
+        stall = {"on": stalled, "nth": nth, "actions": [{"do": "stall"}]}
+        compositor = fake(small(image_copy_managers=stalled.startswith("ext"), triggers=[stall]))
+        cap = Kestrin(compositor.socket_path).capture()
+        results = []
+        # The alarm only ends (as Ctrl-C would) a wait that would never end.
+        try:
+            with alarm(30):
+                results.append(cap.wait_for_change(timeout_ms=200))
+                results.append(cap.wait_until_stable(50, timeout_ms=200))
+        except KeyboardInterrupt:
+            pytest.fail("a wait outlasted its timeout")
+        assert results[0] is None
+        # ext-image-copy-capture takes a screen that sends nothing as still.
+        assert results[1] is None or (stalled.startswith("ext") and np.array_equal(results[1], pattern(64, 32)))
 
     def test_refused_region(self, fake):
         compositor, cap = self.damaged(fake)

@@ -40,6 +40,17 @@ class TestSwayStopsAnswering:
         events = [(e[kind], e["state"]) for e in probe.wait_for_count(kind, 4)]
         assert events == [(code, 1), (code, 0), (code, 1), (code, 0)]
 
+    def test_capture_waits_end_at_their_timeout(self, k, sway, probe):
+        cap = k.capture()
+        # The alarm only ends a wait that would otherwise never end.
+        with frozen(sway.pid), alarm(30):
+            assert cap.wait_for_change(timeout_ms=500) is None
+            assert cap.wait_until_stable(100, timeout_ms=500) is None
+        # The frames given up are answered once sway resumes, and ignored.
+        probe.paint(10, 10, 20, 20)
+        frame, changed = cap.wait_for_change(timeout_ms=5000, region=(0, 0, 100, 100))
+        assert (frame[10:30, 10:30] == 255).all()
+
     def test_screenshot(self, k, sway):
         with frozen(sway.pid), alarm(0.1), pytest.raises(KeyboardInterrupt):
             k.screenshot()

@@ -100,9 +100,11 @@ std::expected<std::vector<Message>, CallError> Bus::call_all(std::span<const Mes
     slots.emplace_back(slot);
   }
   // sd-bus answers a call itself with a timeout error when the peer does not;
-  // the second is a margin for that.
+  // the margin is for that, short for a short timeout (teardown's), which
+  // must not grow by much.
+  const auto margin = std::min<std::chrono::milliseconds>(std::chrono::seconds(1), timeout / 4);
   auto waited = wait_until([&] { return std::ranges::all_of(pending, &PendingCall::done); },
-                           Clock::now() + timeout + std::chrono::seconds(1));
+                           Clock::now() + timeout + margin);
   if (!waited) return std::unexpected(CallError{"", std::move(waited.error())});
   std::vector<Message> replies;
   for (std::size_t i = 0; i < calls.size(); ++i) {

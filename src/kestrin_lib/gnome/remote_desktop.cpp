@@ -26,11 +26,14 @@ Result<RemoteDesktopSession> create_remote_desktop(Bus& bus, const std::string& 
   return session;
 }
 
-Status remote_desktop_calls(Bus& bus, std::span<const Message> calls) {
-  auto replies = bus.call_all(calls, [&](std::size_t i) {
-    const char* member = sd_bus_message_get_member(calls[i].get());
-    return std::string("Mutter's RemoteDesktop.Session.") + (member != nullptr ? member : "?");
-  });
+Status remote_desktop_calls(Bus& bus, std::span<const Message> calls, std::chrono::milliseconds timeout) {
+  auto replies = bus.call_all(
+      calls,
+      [&](std::size_t i) {
+        const char* member = sd_bus_message_get_member(calls[i].get());
+        return std::string("Mutter's RemoteDesktop.Session.") + (member != nullptr ? member : "?");
+      },
+      timeout);
   if (!replies) {
     const std::size_t failed = replies.error().index;
     return std::unexpected(mutter_call_error(calls[failed], std::move(replies.error())));

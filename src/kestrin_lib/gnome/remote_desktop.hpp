@@ -1,6 +1,7 @@
 // Mutter's remote-desktop session: its creation and the calls that inject input.
 #pragma once
 
+#include <chrono>
 #include <span>
 #include <string>
 
@@ -29,8 +30,9 @@ Result<Message> remote_desktop_message(const Bus& bus, const std::string& mutter
   return call;
 }
 
-// Sends the calls in order and waits for every reply (see Bus::call_all);
-// the first failure is reported.
-Status remote_desktop_calls(Bus& bus, std::span<const Message> calls);
+// Sends the calls in order and waits for every reply, `timeout` at most
+// (see Bus::call_all); the first failure is reported.
+Status remote_desktop_calls(Bus& bus, std::span<const Message> calls,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace kestrin::gnome

@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds stream_wait = std::chrono::seconds(5);
 // Stopping at teardown: a Mutter that does not answer closes the session
 // anyway once the connection goes.
-constexpr auto stop_wait = std::chrono::milliseconds(500);
+constexpr auto stop_wait = std::chrono::milliseconds(400);
 
 // NotifyPointerAxis flags: the scroll has ended; it came from a device that
 // moves continuously (no kinetic scrolling after the end, unlike a finger).
@@ -121,7 +121,7 @@ struct SessionState {
     return std::unexpected(Error::fatal("an input event of no known kind"));
   }
 
-  Status input(std::span<const InputEvent> events) {
+  Status input(std::span<const InputEvent> events, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     for (const InputEvent& event : events) {
       if (event.kind != InputEvent::Kind::motion_absolute) continue;
       if (auto stream = stream_of(event.monitor); !stream) return std::unexpected(std::move(stream.error()));
@@ -130,7 +130,7 @@ struct SessionState {
     std::vector<Message> calls;
     for (const InputEvent& event : events)
       if (auto added = add_calls(calls, event); !added) return added;
-    return explained(remote_desktop_calls(bus, calls));
+    return explained(remote_desktop_calls(bus, calls, timeout));
   }
 
   void send_now(std::span<const InputEvent> events) {
@@ -319,6 +319,9 @@ Status Session::keysym(std::uint32_t keysym, bool pressed) {
 
 Status Session::input(std::span<const InputEvent> events) { return state_->input(events); }
 
+Status Session::input(std::span<const InputEvent> events, std::chrono::milliseconds timeout) {
+  return state_->input(events, timeout);
+}
 void Session::send_now(std::span<const InputEvent> events) { state_->send_now(events); }
 
 Result<PixelArray> Session::screenshot(std::size_t monitor) {

@@ -94,6 +94,8 @@ class Session {
   // before anything is sent; otherwise the first failure is reported, and the
   // events before it (and perhaps after it) have taken effect.
   Status input(std::span<const InputEvent> events);
+  // The same with every reply awaited `timeout` at most, for teardown.
+  Status input(std::span<const InputEvent> events, std::chrono::milliseconds timeout);
   // The events in order, sent without waiting and with no reply asked for:
   // for a call that is ending anyway, such as the release that follows a
   // press whose wait Ctrl-C cut short, so that nothing is left held.

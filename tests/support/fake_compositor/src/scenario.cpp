@@ -185,7 +185,8 @@ Outcome parse_outcome(const json& value, const std::string& where) {
   if (text == "ready") return Outcome::ready;
   if (text == "failed") return Outcome::failed;
   if (text == "failed_at_capture") return Outcome::failed_at_capture;
-  fail(where, "expected \"ready\", \"failed\" or \"failed_at_capture\"");
+  if (text == "still") return Outcome::still;
+  fail(where, "expected \"ready\", \"failed\", \"failed_at_capture\" or \"still\"");
 }
 
 ScreencopyConfig parse_screencopy(const json& object, const std::string& where) {

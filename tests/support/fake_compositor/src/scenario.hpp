@@ -76,7 +76,7 @@ struct DmabufConfig {
   std::uint32_t height = 0;
 };
 
-enum class Outcome { ready, failed, failed_at_capture };
+enum class Outcome { ready, failed, failed_at_capture, still };
 
 struct ScreencopyConfig {
   std::optional<std::vector<BufferConfig>> buffers;  // absent: one default buffer

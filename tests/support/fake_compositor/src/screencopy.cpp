@@ -1,5 +1,6 @@
 #include "screencopy.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,7 +77,15 @@ std::optional<std::string> buffer_mismatch(const Frame& frame, const shm::Buffer
   return std::nullopt;
 }
 
-void copy(wl_resource* resource, wl_resource* buffer_resource) {
+// Rows turned upside down in place, as a renderer that reads bottom up
+// leaves them (the frame's flags then say y_invert).
+void invert_rows(std::span<std::uint8_t> bytes, std::uint32_t height, std::uint32_t stride) {
+  for (std::uint32_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom)
+    std::swap_ranges(bytes.begin() + std::size_t{top} * stride, bytes.begin() + std::size_t{top + 1} * stride,
+                     bytes.begin() + std::size_t{bottom} * stride);
+}
+
+void copy(wl_resource* resource, wl_resource* buffer_resource, bool with_damage) {
   auto& frame = *static_cast<Frame*>(wl_resource_get_user_data(resource));
   // wlroots leaves a frame that failed at capture inert.
   if (frame.failed_at_capture) return;
@@ -91,13 +100,17 @@ void copy(wl_resource* resource, wl_resource* buffer_resource) {
     return;
   }
   frame.used = true;
+  const ScreencopyConfig& config = frame.config;
+  // Nothing on a still screen damages the output, so wlroots never answers.
+  if (with_damage && config.outcome == Outcome::still) return;
 
   std::span<std::uint8_t> bytes = buffer->bytes();
   bool written = !bytes.empty();
   if (written) fill_pattern(bytes, expected->width, expected->height, expected->stride, buffer->format, frame.origin_x,
                               frame.origin_y);
+  if (written && (config.flags & kestrin::screencopy::flags_y_invert) != 0)
+    invert_rows(bytes, expected->height, expected->stride);
 
-  const ScreencopyConfig& config = frame.config;
   wl_resource_post_event(resource, event_flags, config.flags);
   if (config.damage && wl_resource_get_version(resource) >= 2) {
     wl_resource_post_event(resource, event_damage, (*config.damage)[0], (*config.damage)[1], (*config.damage)[2],
@@ -115,7 +128,7 @@ int dispatch_frame(const void*, void* target, std::uint32_t opcode, const wl_mes
   switch (opcode) {
     case frame_copy:
     case frame_copy_with_damage:
-      copy(resource, reinterpret_cast<wl_resource*>(args[0].o));
+      copy(resource, reinterpret_cast<wl_resource*>(args[0].o), opcode == frame_copy_with_damage);
       break;
     case frame_destroy:
       wl_resource_destroy(resource);

@@ -27,8 +27,9 @@ log "building with the sanitizers in build/sanitize"
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
   -DKESTRIN_BUILD_TESTS=ON -DKESTRIN_BUILD_MODULE=ON -DKESTRIN_SANITIZE=ON \
   -DPython_EXECUTABLE="$python" >/dev/null
-# Only what the runs below use: the benchmark, the probe (run by tests/real
-# only) and the examples would add minutes of instrumented compiling.
+# Only what the runs below use (kestrin_gnome_tests brings the probe, its
+# client): the benchmark and the examples would add minutes of instrumented
+# compiling.
 /usr/bin/cmake --build "$build" --target kestrin kestrin_tests kestrin_gnome_tests fake_compositor_tests fake-compositor
 
 # Python is not instrumented, so the runtime has to be in the process before
